@@ -1,0 +1,8 @@
+#pragma once
+
+// The logging convention of the runner and of doer: the message goes to the
+// system log at LOG_INFO, then the same text to standard output with one
+// newline added.
+void loginfo(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+#define LOGINFO(...) loginfo(__VA_ARGS__)

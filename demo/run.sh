@@ -1,0 +1,47 @@
+#!/bin/bash
+# Runs the host build of the runner with the demo worker on the simulated
+# camera, in a private mount namespace, until Ctrl-C.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+
+cmake --preset host >/dev/null && cmake --build --preset host -j"$(nproc)" >/dev/null ||
+    { echo "The host build failed: run 'cmake --build --preset host' to see why." >&2; exit 1; }
+
+demo=$top/build/host/demo
+rm -rf "$demo"
+mkdir -p "$demo/pkg"
+cp demo/lanternhillworker "$demo/pkg/lanternhillworker"
+
+echo "Demo: the runner starts the demo worker and relays its lines every second."
+echo "Stop it with Ctrl-C: the runner forwards SIGTERM to the worker and exits with its status."
+echo
+
+bw=(bwrap --ro-bind / / --dev /dev --proc /proc --bind /tmp /tmp --tmpfs /usr/local)
+for e in /usr/local/*; do
+    [ "$(basename "$e")" = packages ] || bw+=(--ro-bind "$e" "$e")
+done
+bw+=(--bind "$demo/pkg" /usr/local/packages/lanternhill --die-with-parent --info-fd 3)
+
+# The sandbox ignores Ctrl-C; this script turns it into SIGTERM for the runner.
+( trap '' INT; exec "${bw[@]}" -- "$top/build/host/bin/lanternhill" ) 3>"$demo/info" &
+sandbox=$!
+runner=
+for _ in $(seq 50); do
+    runner=$(sed -n 's/.*"child-pid": *\([0-9]*\).*/\1/p' "$demo/info" 2>/dev/null)
+    [ -n "$runner" ] && break
+    sleep 0.1
+done
+if [ -z "$runner" ]; then
+    wait "$sandbox"
+    echo "The sandbox did not start (bubblewrap needs permission for mount namespaces: run as root)." >&2
+    exit 1
+fi
+trap 'kill -TERM "$runner" 2>/dev/null' INT TERM
+while :; do
+    wait "$sandbox"
+    rc=$?
+    kill -0 "$sandbox" 2>/dev/null || break
+done
+echo
+echo "Demo: the runner exited with status $rc."

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <glib.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/types.h>
+#include <time.h>
+
+#define PACKAGE_DIR "/usr/local/packages/" PACKAGE_NAME
+
+// Process-wide state of the runner, shared by the main loop, the timer,
+// the HTTP handler and the SIGTERM handler.
+extern GMainLoop *_loop;
+extern FILE *_fp;
+extern char _stdReadBuf[1024];
+extern time_t startedAt;
+// Written once per started child, read by the SIGTERM handler.
+extern volatile pid_t lhwPid;

@@ -1,0 +1,99 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "child.h"
+#include "globals.h"
+#include "log.h"
+#include "pump.h"
+#include "signals.h"
+#include "string_helpers.h"
+#include "version.h"
+
+#define WORKER_COMMAND "./lanternhillworker --platform=axis --lhrversion=%s 1>&2"
+
+// A missing standard stream would let the next pipe or socket take its
+// number, and every echo would land in it.
+static void ensureStdDescriptors()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) < 0)
+            (void)open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    }
+}
+
+static void logArguments(int argc, char **argv)
+{
+    LOGINFO("lhr, %s, axis, Started. Args: %d, List:", APP_VERSION, argc);
+    if (argv == nullptr)
+        return;
+    for (int i = 0; i < argc; i++)
+        LOGINFO("Arg%d='%s'", i, argv[i] != nullptr ? argv[i] : "(null)");
+}
+
+static void startWorker()
+{
+    char lhwArgs[128];
+    memset(lhwArgs, 0, sizeof lhwArgs);
+    // "exec": the shell becomes the worker, so lhwPid is the worker's own id
+    // and a forwarded SIGTERM reaches it, not just the shell.
+    (void)snprintf(lhwArgs, sizeof lhwArgs, "exec " WORKER_COMMAND, APP_VERSION);
+    _fp = execAndDoNotWait(lhwArgs);
+    forwardPendingStop();
+}
+
+static int collectWorker()
+{
+    if (_fp == nullptr)
+        return 0;
+    drainWorkerOutput();
+    int st = mypclose(_fp);
+    _fp = nullptr;
+    int exitCode = (st & 0x7f) != 0 ? -2 : (st >> 8) & 0xff;
+    LOGINFO("lhr, lhw exited, ExitCode: %d", exitCode);
+    return exitCode;
+}
+
+int main(int argc, char **argv)
+{
+    ensureStdDescriptors();
+    // A closed reader of standard output must not end the runner.
+    (void)signal(SIGPIPE, SIG_IGN);
+
+    openlog(APP_NAME, LOG_PID | LOG_CONS, LOG_USER);
+    startedAt = time(nullptr);
+    logArguments(argc, argv);
+
+    if (argc > 1 && argv != nullptr && argv[1] != nullptr && startsWith(argv[1], "ptz:")) {
+        LOGINFO("lhr, ptz moved to doer");
+        closelog();
+        return 1;
+    }
+
+    init_signals();
+    _loop = g_main_loop_new(nullptr, FALSE);
+    guint timer_source_id = g_timeout_add(1000, application_iterate, nullptr);
+    if (chdir(PACKAGE_DIR) != 0) {
+        // Ignored: the worker's start then fails and is logged.
+    }
+    LOGINFO("lhr, Running..");
+    startWorker();
+
+    g_main_loop_run(_loop);
+
+    LOGINFO("lhr, Stopping..");
+    // The timer removes itself at the end of the worker's output.
+    if (g_main_context_find_source_by_id(nullptr, timer_source_id) != nullptr)
+        g_source_remove(timer_source_id);
+
+    int exitCode = collectWorker();
+
+    g_main_loop_unref(_loop);
+    _loop = nullptr;
+    release_signals();
+    LOGINFO("lhr, %s, axis, Stopped.", APP_VERSION);
+    closelog();
+    return exitCode;
+}

@@ -1,0 +1,59 @@
+#include "pump.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/wait.h>
+
+#include "globals.h"
+#include "log.h"
+
+static void relayWorkerLines()
+{
+    // The stream is non-blocking: fgets ends as soon as nothing is waiting,
+    // handing over a line whose end has not arrived yet as it stands.
+    while (fgets(_stdReadBuf, sizeof _stdReadBuf, _fp) != nullptr)
+        LOGINFO("W: %s", _stdReadBuf);
+}
+
+gboolean application_iterate(gpointer)
+{
+    if (_fp == nullptr)
+        return TRUE;
+    relayWorkerLines();
+    if (!feof(_fp))
+        return TRUE;
+    LOGINFO("lhr, lhw read end.");
+    g_main_loop_quit(_loop);
+    return FALSE;
+}
+
+static bool hasExited(pid_t pid)
+{
+    siginfo_t info = {};
+    int r;
+    do {
+        r = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (r < 0 && errno == EINTR);
+    // ECHILD: nothing left to wait for.
+    return r < 0 || info.si_pid != 0;
+}
+
+void drainWorkerOutput()
+{
+    pid_t worker = lhwPid;
+    if (_fp == nullptr || worker <= 0)
+        return;
+    struct pollfd pfd = {fileno(_fp), POLLIN, 0};
+    for (;;) {
+        relayWorkerLines();
+        if (feof(_fp))
+            return;
+        // A process the worker left behind may hold the pipe open: once the
+        // worker itself is gone, take what is there and stop.
+        if (hasExited(worker)) {
+            relayWorkerLines();
+            return;
+        }
+        (void)poll(&pfd, 1, 100);
+    }
+}

@@ -1,0 +1,71 @@
+#include "signals.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <glib-unix.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "globals.h"
+
+// The handler only writes a byte here; the main loop does the quitting.
+static int stopPipe[2] = {-1, -1};
+static guint stopSourceId = 0;
+static volatile sig_atomic_t stopRequested = 0;
+
+static gboolean onStopRequested(gint fd, GIOCondition, gpointer)
+{
+    char drain[16];
+    while (read(fd, drain, sizeof drain) > 0) {
+    }
+    if (_loop != nullptr)
+        g_main_loop_quit(_loop);
+    return G_SOURCE_CONTINUE;
+}
+
+void handle_sigterm(int)
+{
+    int saved = errno;
+    stopRequested = 1;
+    if (stopPipe[1] >= 0)
+        (void)!write(stopPipe[1], "T", 1);
+    pid_t pid = lhwPid;
+    // ESRCH: the worker was already gone; nothing to tell it.
+    if (pid > 0)
+        (void)kill(pid, SIGTERM);
+    errno = saved;
+}
+
+void init_signals()
+{
+    (void)setpgid(0, 0);
+    if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) == 0)
+        stopSourceId = g_unix_fd_add(stopPipe[0], G_IO_IN, onStopRequested, nullptr);
+    struct sigaction sa = {};
+    sa.sa_handler = handle_sigterm;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    (void)sigaction(SIGTERM, &sa, nullptr);
+}
+
+void forwardPendingStop()
+{
+    pid_t pid = lhwPid;
+    if (stopRequested && pid > 0)
+        (void)kill(pid, SIGTERM);
+}
+
+void release_signals()
+{
+    // The worker has been collected; a late SIGTERM has nobody to reach and
+    // must not write into a descriptor that is closed below.
+    (void)signal(SIGTERM, SIG_IGN);
+    if (stopSourceId != 0)
+        g_source_remove(stopSourceId);
+    stopSourceId = 0;
+    for (int &fd : stopPipe) {
+        if (fd >= 0)
+            (void)close(fd);
+        fd = -1;
+    }
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+// Makes the runner a process-group leader and installs handle_sigterm.
+void init_signals();
+
+// Quits the main loop and passes SIGTERM on to the worker.
+void handle_sigterm(int signo);
+
+// A stop that arrived before the worker existed reaches it now.
+void forwardPendingStop();
+
+// Puts SIGTERM aside and closes what init_signals opened.
+void release_signals();

@@ -1,0 +1,39 @@
+#!/bin/bash
+# Installs the Debian 12 packages that a make target needs, and only when
+# one of them is missing.
+set -uo pipefail
+
+demo=(cmake make g++ pkg-config libglib2.0-dev libsoup-3.0-dev libturbojpeg0-dev
+      libgtest-dev bubblewrap)
+test=("${demo[@]}" curl file strace faketime valgrind qemu-user
+      g++-mipsel-linux-gnu binutils-mipsel-linux-gnu apt dpkg)
+
+case "${1:-}" in
+    demo) want=("${demo[@]}") ;;
+    test) want=("${test[@]}") ;;
+    *) echo "usage: install-deps.sh demo|test" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${want[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null; then
+        sudo=(sudo)
+    else
+        echo "Missing Debian packages: ${missing[*]}. Run as root: apt-get install ${missing[*]}" >&2
+        exit 1
+    fi
+fi
+echo "Installing Debian packages: ${missing[*]}"
+log=$(mktemp)
+if ! { "${sudo[@]}" apt-get update -q && DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"; } >"$log" 2>&1; then
+    tail -n 5 "$log" >&2
+    echo "Could not install ${missing[*]}; see $log, then check the network and apt sources and run again." >&2
+    exit 1
+fi
+rm -f "$log"

@@ -1,0 +1,60 @@
+#!/bin/bash
+# Assembles a mipsel sysroot from Debian 12 packages without touching the
+# host's dpkg state: apt resolves and downloads into private folders, and
+# every package is unpacked with dpkg -x.  The sysroot is built under a
+# temporary name and renamed into place only when complete, so a half-made
+# one can never be taken for a whole one.
+set -euo pipefail
+
+dest=${1:?usage: make-sysroot.sh DIR}
+if [ -f "$dest/.complete" ]; then
+    exit 0
+fi
+
+packages=(libc6-dev libstdc++-12-dev libgcc-12-dev libglib2.0-dev
+          libsoup-3.0-dev libturbojpeg0-dev libgtest-dev)
+
+work="$dest.partial"
+rm -rf "$work" "$dest"
+mkdir -p "$work/apt/lists/partial" "$work/apt/cache/archives/partial" "$work/root"
+: > "$work/apt/status"
+
+apt_opts=(-o APT::Architecture=mipsel -o APT::Architectures::=mipsel
+          -o Dir::State::Status="$work/apt/status"
+          -o Dir::State::Lists="$work/apt/lists"
+          -o Dir::Cache="$work/apt/cache"
+          -o Debug::NoLocking=1 -o APT::Install-Recommends=false
+          -o Acquire::Languages=none -q)
+
+echo "sysroot: fetching package lists for mipsel"
+apt-get "${apt_opts[@]}" update >"$work/apt.log" 2>&1 ||
+    { tail -n 20 "$work/apt.log"; echo "sysroot: apt-get update failed; see $work/apt.log" >&2; exit 1; }
+echo "sysroot: downloading ${packages[*]} with their dependencies"
+apt-get "${apt_opts[@]}" install -y --download-only "${packages[@]}" >>"$work/apt.log" 2>&1 ||
+    { tail -n 20 "$work/apt.log"; echo "sysroot: download failed; see $work/apt.log" >&2; exit 1; }
+
+n=0
+for deb in "$work"/apt/cache/archives/*.deb; do
+    dpkg -x "$deb" "$work/root"
+    n=$((n + 1))
+done
+echo "sysroot: unpacked $n packages"
+
+# Absolute symlinks (libfoo.so -> /lib/...) would point into the host:
+# make them relative to the sysroot.
+root="$work/root"
+while IFS= read -r -d '' link; do
+    target=$(readlink "$link")
+    case "$target" in
+        /*) ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$root$target")" "$link" ;;
+    esac
+done < <(find "$root" -type l -print0)
+
+# qemu-user falls back to the host's files where the sysroot has none; the
+# dynamic loader must be the target's.
+test -e "$root/lib/ld.so.1" || { echo "sysroot: no mipsel dynamic loader" >&2; exit 1; }
+
+mv "$root" "$dest"
+touch "$dest/.complete"
+rm -rf "$work"
+echo "sysroot: ready at $dest"

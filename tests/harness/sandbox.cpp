@@ -1,0 +1,471 @@
+#include "sandbox.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#ifndef LH_BIN_DIR
+#error LH_BIN_DIR must name the program folder of the build
+#endif
+#ifndef LH_EMULATOR
+#define LH_EMULATOR ""
+#endif
+
+static const char kPackageDir[] = "/usr/local/packages/lanternhill";
+
+static long long nowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+static std::vector<std::string> splitList(const std::string &s, char sep)
+{
+    std::vector<std::string> out;
+    std::string cur;
+    for (char c : s) {
+        if (c == sep) {
+            if (!cur.empty())
+                out.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty())
+        out.push_back(cur);
+    return out;
+}
+
+static void removeTree(const std::string &path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return;
+    if (S_ISDIR(st.st_mode)) {
+        (void)chmod(path.c_str(), 0700);
+        if (DIR *d = opendir(path.c_str())) {
+            while (struct dirent *e = readdir(d)) {
+                if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                    removeTree(path + "/" + e->d_name);
+            }
+            closedir(d);
+        }
+        (void)rmdir(path.c_str());
+    } else {
+        (void)unlink(path.c_str());
+    }
+}
+
+static Datagram parseDatagram(const std::string &raw)
+{
+    // "<14>Mmm dd hh:mm:ss ident[pid]: text", or "ident: text" without LOG_PID.
+    Datagram d;
+    d.raw = raw;
+    size_t gt = raw.find('>');
+    if (raw.empty() || raw[0] != '<' || gt == std::string::npos)
+        return d;
+    d.priority = atoi(raw.c_str() + 1);
+    size_t p = gt + 1 + 16;
+    if (p > raw.size())
+        return d;
+    size_t colon = raw.find(": ", p);
+    if (colon == std::string::npos)
+        return d;
+    std::string tag = raw.substr(p, colon - p);
+    size_t br = tag.find('[');
+    if (br != std::string::npos && tag.back() == ']') {
+        d.ident = tag.substr(0, br);
+        d.pid = atoi(tag.c_str() + br + 1);
+    } else {
+        d.ident = tag;
+    }
+    d.text = raw.substr(colon + 2);
+    return d;
+}
+
+std::vector<std::string> RunResult::texts() const
+{
+    std::vector<std::string> t;
+    for (const Datagram &d : log)
+        t.push_back(d.text);
+    return t;
+}
+
+std::vector<std::string> RunResult::outLines() const
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < out.size()) {
+        size_t nl = out.find('\n', start);
+        if (nl == std::string::npos) {
+            lines.push_back(out.substr(start));
+            break;
+        }
+        lines.push_back(out.substr(start, nl - start));
+        start = nl + 1;
+    }
+    return lines;
+}
+
+bool processAlive(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(f, line))
+        return false;
+    size_t rp = line.rfind(')');
+    return rp != std::string::npos && rp + 2 < line.size() && line[rp + 2] != 'Z';
+}
+
+std::string Sandbox::programPath(const std::string &program)
+{
+    return std::string(LH_BIN_DIR) + "/" + program;
+}
+
+Sandbox::Sandbox()
+{
+    // Processes that outlive the program come back to the test, so it can
+    // see them and end them.
+    (void)prctl(PR_SET_CHILD_SUBREAPER, 1);
+    const char *tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/lhtest.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr)
+        abort();
+    root_ = buf.data();
+    pkg_ = root_ + "/pkg";
+    (void)mkdir(pkg_.c_str(), 0755);
+    sockPath_ = root_ + "/log.sock";
+
+    logFd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sockPath_.c_str());
+    if (logFd_ < 0 || bind(logFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        abort();
+    int big = 4 << 20;
+    (void)setsockopt(logFd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+}
+
+Sandbox::~Sandbox()
+{
+    if (bwrapPid_ > 0)
+        (void)finish(1000);
+    for (int fd : {logFd_, outFd_, errFd_, inFd_}) {
+        if (fd >= 0)
+            close(fd);
+    }
+    removeTree(root_);
+}
+
+void Sandbox::writeFile(const std::string &rel, const std::string &content, mode_t mode)
+{
+    std::string path = pkg_ + "/" + rel;
+    for (size_t i = pkg_.size() + 1; i < path.size(); i++) {
+        if (path[i] == '/')
+            (void)mkdir(path.substr(0, i).c_str(), 0755);
+    }
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << content;
+    f.close();
+    (void)chmod(path.c_str(), mode);
+}
+
+bool Sandbox::readFile(const std::string &rel, std::string *content) const
+{
+    std::ifstream f(pkg_ + "/" + rel, std::ios::binary);
+    if (!f)
+        return false;
+    std::stringstream ss;
+    ss << f.rdbuf();
+    *content = ss.str();
+    return true;
+}
+
+void Sandbox::setEnv(const std::string &name, const std::string &value)
+{
+    env_.emplace_back(name, value);
+}
+
+bool Sandbox::start(const std::string &program, const std::vector<std::string> &args,
+                    const StartOptions &opts)
+{
+    std::vector<std::string> argv = {"bwrap", "--ro-bind", "/", "/", "--dev", "/dev",
+                                     "--proc", "/proc", "--bind", "/tmp", "/tmp"};
+    const char *tmp = getenv("TMPDIR");
+    if (tmp != nullptr && *tmp && strcmp(tmp, "/tmp") != 0) {
+        argv.insert(argv.end(), {"--bind", tmp, tmp});
+    }
+    // A fresh /usr/local keeps the host's untouched: only its existing
+    // entries come back, read-only, and the package directory is ours.
+    argv.insert(argv.end(), {"--tmpfs", "/usr/local"});
+    if (DIR *d = opendir("/usr/local")) {
+        while (struct dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n == "." || n == ".." || n == "packages")
+                continue;
+            argv.insert(argv.end(), {"--ro-bind", "/usr/local/" + n, "/usr/local/" + n});
+        }
+        closedir(d);
+    }
+    argv.insert(argv.end(), {"--bind", pkg_, kPackageDir, "--bind", sockPath_, "/dev/log",
+                             "--die-with-parent", "--info-fd", "3"});
+    for (const auto &kv : env_)
+        argv.insert(argv.end(), {"--setenv", kv.first, kv.second});
+    argv.push_back("--");
+    const char *wrapper = getenv("LH_TEST_WRAPPER");
+    if (wrapper != nullptr && !opts.noWrapper) {
+        for (const std::string &w : splitList(wrapper, ' '))
+            argv.push_back(w);
+    }
+    for (const std::string &e : splitList(LH_EMULATOR, ';'))
+        argv.push_back(e);
+    argv.push_back(programPath(program));
+    argv.insert(argv.end(), args.begin(), args.end());
+
+    int outP[2], errP[2], inP[2], infoP[2];
+    if (pipe2(outP, O_CLOEXEC) || pipe2(errP, O_CLOEXEC) || pipe2(inP, O_CLOEXEC) ||
+        pipe2(infoP, O_CLOEXEC))
+        return false;
+    std::vector<char *> cargv;
+    for (std::string &a : argv)
+        cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(inP[0], 0);
+        dup2(outP[1], 1);
+        dup2(errP[1], 2);
+        dup2(infoP[1], 3);
+        // Nothing of the test's own reaches the program, unless asked.
+        for (int fd = 4; fd < 65536; fd++)
+            (void)close(fd);
+        for (int i = 0; i < opts.occupyFds; i++)
+            (void)open("/dev/null", O_RDONLY);
+        ::signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execvp("bwrap", cargv.data());
+        _exit(127);
+    }
+    close(inP[0]);
+    close(outP[1]);
+    close(errP[1]);
+    close(infoP[1]);
+    if (pid < 0)
+        return false;
+    bwrapPid_ = pid;
+    outFd_ = outP[0];
+    errFd_ = errP[0];
+    inFd_ = inP[1];
+    if (opts.stdoutClosed) {
+        close(outFd_);
+        outFd_ = -1;
+    }
+    stdinData_ = opts.stdinData;
+    stdinOff_ = 0;
+    for (int fd : {outFd_, errFd_, inFd_}) {
+        if (fd >= 0)
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    if (stdinData_.empty()) {
+        close(inFd_);
+        inFd_ = -1;
+    }
+
+    // bwrap tells the program's pid on the info descriptor once it runs.
+    std::string info;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(infoP[0], buf, sizeof buf)) > 0)
+        info.append(buf, static_cast<size_t>(n));
+    close(infoP[0]);
+    size_t k = info.find("\"child-pid\":");
+    childPid_ = k == std::string::npos ? -1 : atoi(info.c_str() + k + 12);
+    res_ = RunResult();
+    return childPid_ > 0;
+}
+
+void Sandbox::drainLog()
+{
+    char buf[65536];
+    ssize_t n;
+    while ((n = recv(logFd_, buf, sizeof buf, 0)) >= 0)
+        res_.log.push_back(parseDatagram(std::string(buf, static_cast<size_t>(n))));
+}
+
+bool Sandbox::exited()
+{
+    if (bwrapPid_ <= 0)
+        return true;
+    int st;
+    pid_t r = waitpid(bwrapPid_, &st, WNOHANG);
+    if (r == bwrapPid_) {
+        bwrapStatus_ = st;
+        bwrapPid_ = -1;
+        return true;
+    }
+    return false;
+}
+
+void Sandbox::collect(int timeoutMs)
+{
+    struct pollfd fds[4];
+    int nfds = 0;
+    fds[nfds++] = {logFd_, POLLIN, 0};
+    if (outFd_ >= 0)
+        fds[nfds++] = {outFd_, POLLIN, 0};
+    if (errFd_ >= 0)
+        fds[nfds++] = {errFd_, POLLIN, 0};
+    if (inFd_ >= 0)
+        fds[nfds++] = {inFd_, POLLOUT, 0};
+    (void)poll(fds, static_cast<nfds_t>(nfds), timeoutMs);
+    drainLog();
+    char buf[65536];
+    for (int *fd : {&outFd_, &errFd_}) {
+        if (*fd < 0)
+            continue;
+        ssize_t n;
+        while ((n = read(*fd, buf, sizeof buf)) > 0)
+            (fd == &outFd_ ? res_.out : res_.err).append(buf, static_cast<size_t>(n));
+        if (n == 0) {
+            close(*fd);
+            *fd = -1;
+        }
+    }
+    if (inFd_ >= 0) {
+        ssize_t n = write(inFd_, stdinData_.data() + stdinOff_, stdinData_.size() - stdinOff_);
+        if (n > 0)
+            stdinOff_ += static_cast<size_t>(n);
+        if ((n < 0 && errno != EAGAIN) || stdinOff_ == stdinData_.size()) {
+            close(inFd_);
+            inFd_ = -1;
+        }
+    }
+}
+
+bool Sandbox::waitForLog(const std::string &text, int timeoutMs)
+{
+    long long deadline = nowMs() + timeoutMs;
+    size_t seen = 0;
+    for (;;) {
+        for (; seen < res_.log.size(); seen++) {
+            if (res_.log[seen].text == text)
+                return true;
+        }
+        long long left = deadline - nowMs();
+        if (left <= 0 || exited())
+            return false;
+        collect(static_cast<int>(left < 50 ? left : 50));
+    }
+}
+
+void Sandbox::pump(int ms)
+{
+    long long deadline = nowMs() + ms;
+    for (long long left; (left = deadline - nowMs()) > 0;)
+        collect(static_cast<int>(left < 50 ? left : 50));
+}
+
+void Sandbox::signal(int sig)
+{
+    if (childPid_ > 0)
+        (void)kill(childPid_, sig);
+}
+
+RunResult Sandbox::finish(int timeoutMs)
+{
+    long long deadline = nowMs() + timeoutMs;
+    while (!exited()) {
+        if (nowMs() > deadline) {
+            res_.timedOut = true;
+            if (childPid_ > 0)
+                kill(childPid_, SIGKILL);
+            kill(bwrapPid_, SIGKILL);
+            waitpid(bwrapPid_, &bwrapStatus_, 0);
+            bwrapPid_ = -1;
+            break;
+        }
+        collect(20);
+    }
+    // What the program wrote before it ended may still be on its way.
+    long long grace = nowMs() + 2000;
+    while ((outFd_ >= 0 || errFd_ >= 0) && nowMs() < grace)
+        collect(20);
+    for (int *fd : {&outFd_, &errFd_, &inFd_}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+    drainLog();
+    // A sanitizer's report fails the test whatever the test itself checks.
+    for (const char *mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", ": runtime error:"}) {
+        if (res_.err.find(mark) != std::string::npos)
+            ADD_FAILURE() << "sanitizer report from the program:\n" << res_.err;
+    }
+    if (WIFEXITED(bwrapStatus_))
+        res_.status = WEXITSTATUS(bwrapStatus_);
+    else if (WIFSIGNALED(bwrapStatus_))
+        res_.status = 128 + WTERMSIG(bwrapStatus_);
+
+    // Anything that came back to us is a process the program left behind.
+    int st;
+    while (waitpid(-1, &st, WNOHANG) > 0) {
+    }
+    if (DIR *d = opendir("/proc")) {
+        while (struct dirent *e = readdir(d)) {
+            pid_t p = atoi(e->d_name);
+            if (p <= 0)
+                continue;
+            std::ifstream f(std::string("/proc/") + e->d_name + "/status");
+            std::string line;
+            while (std::getline(f, line)) {
+                if (line.rfind("PPid:", 0) == 0) {
+                    if (atoi(line.c_str() + 5) == getpid() && processAlive(p))
+                        res_.leftovers.push_back(p);
+                    break;
+                }
+            }
+        }
+        closedir(d);
+    }
+    for (pid_t p : res_.leftovers) {
+        kill(p, SIGKILL);
+        waitpid(p, &st, 0);
+    }
+    childPid_ = -1;
+    return res_;
+}
+
+RunResult Sandbox::run(const std::string &program, const std::vector<std::string> &args,
+                       int timeoutMs, const StartOptions &opts)
+{
+    if (!start(program, args, opts)) {
+        RunResult r;
+        r.status = -1;
+        return r;
+    }
+    return finish(timeoutMs);
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+// Runs a program of the build exactly as built, inside a private mount
+// namespace in which a scratch directory stands at the package directory
+// and a socket of the test's own stands at /dev/log.
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct Datagram {
+    std::string raw;   // the datagram as received
+    int priority = -1; // the <N> at its start
+    std::string ident; // e.g. "lanternhill"
+    int pid = -1;      // -1 when the sender logged without LOG_PID
+    std::string text;  // the message after "ident[pid]: "
+};
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    std::vector<Datagram> log;
+    int status = -1;            // exit code; 128+N when ended by signal N
+    bool timedOut = false;
+    std::vector<pid_t> leftovers; // processes still running after the exit
+
+    std::vector<std::string> texts() const; // the log's message texts
+    std::vector<std::string> outLines() const; // stdout split at '\n'
+};
+
+struct StartOptions {
+    bool stdoutClosed = false;  // the reader of standard output is gone
+    std::string stdinData;      // written to standard input, then closed
+    bool noWrapper = false;     // run without LH_TEST_WRAPPER (valgrind)
+    int occupyFds = 0;          // the program inherits this many open descriptors from 4 on
+};
+
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox &) = delete;
+    Sandbox &operator=(const Sandbox &) = delete;
+
+    // The scratch directory that stands at the package directory.
+    const std::string &pkgDir() const { return pkg_; }
+    // A private folder for the test's own files, outside the package.
+    const std::string &scratchDir() const { return root_; }
+
+    void writeFile(const std::string &rel, const std::string &content, mode_t mode = 0644);
+    bool readFile(const std::string &rel, std::string *content) const;
+    void setEnv(const std::string &name, const std::string &value);
+
+    // Starts build/<preset>/bin/<program> with args; false if it couldn't.
+    bool start(const std::string &program, const std::vector<std::string> &args,
+               const StartOptions &opts = {});
+    // The program's process id, as the host sees it.
+    pid_t pid() const { return childPid_; }
+    // Collects output until a log message with this text arrives.
+    bool waitForLog(const std::string &text, int timeoutMs);
+    // Collects output for this long.
+    void pump(int ms);
+    void signal(int sig);
+    // Waits for the program to end (killing it after timeoutMs).
+    RunResult finish(int timeoutMs = 20000);
+
+    RunResult run(const std::string &program, const std::vector<std::string> &args,
+                  int timeoutMs = 20000, const StartOptions &opts = {});
+
+    // The program's own path (build/<preset>/bin/<program>).
+    static std::string programPath(const std::string &program);
+
+private:
+    void collect(int timeoutMs);
+    void drainLog();
+    bool exited();
+
+    std::string root_, pkg_, sockPath_;
+    std::vector<std::pair<std::string, std::string>> env_;
+    int logFd_ = -1, outFd_ = -1, errFd_ = -1, inFd_ = -1;
+    pid_t bwrapPid_ = -1, childPid_ = -1;
+    int bwrapStatus_ = -1;
+    std::string stdinData_;
+    size_t stdinOff_ = 0;
+    RunResult res_;
+};
+
+// True while pid names a live (not zombie) process.
+bool processAlive(pid_t pid);
