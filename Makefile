@@ -1,5 +1,5 @@
 # The two entry points for a fresh Debian 12 machine: make demo, make test.
-.PHONY: demo test build-host
+.PHONY: demo test build-host package size
 
 demo:
 	@bash scripts/install-deps.sh demo
@@ -12,3 +12,11 @@ test:
 build-host:
 	@bash scripts/install-deps.sh demo
 	@cmake --preset host >/dev/null && cmake --build --preset host -j$$(nproc)
+
+package:
+	@bash scripts/install-deps.sh test
+	@bash scripts/make-sysroot.sh build/mipsel/sysroot
+	@cmake --preset mipsel >/dev/null && cmake --build --preset mipsel -j$$(nproc) --target camera-package
+
+size: package
+	@bash scripts/size-report.sh

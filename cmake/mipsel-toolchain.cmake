@@ -6,8 +6,10 @@ set(CMAKE_C_COMPILER mipsel-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER mipsel-linux-gnu-g++)
 
 if(NOT LH_SYSROOT)
-  message(FATAL_ERROR "LH_SYSROOT must name the mipsel sysroot")
+  get_filename_component(LH_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../build/mipsel/sysroot" ABSOLUTE)
 endif()
+# try_compile projects read this file again and need the same sysroot.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LH_SYSROOT)
 if(NOT EXISTS "${LH_SYSROOT}/.complete")
   message(FATAL_ERROR "no complete sysroot at ${LH_SYSROOT}; run scripts/make-sysroot.sh ${LH_SYSROOT}")
 endif()
@@ -25,3 +27,8 @@ set(ENV{PKG_CONFIG_LIBDIR} "${LH_SYSROOT}/usr/lib/mipsel-linux-gnu/pkgconfig:${L
 set(ENV{PKG_CONFIG_PATH} "")
 
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel -L "${LH_SYSROOT}")
+
+# The linker pads segments to 64 KiB by default on MIPS; the camera's kernel
+# uses 4 KiB pages, and the programs stay a fraction of the size.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-z,max-page-size=4096 -Wl,-z,common-page-size=4096")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,-z,max-page-size=4096 -Wl,-z,common-page-size=4096")

@@ -172,6 +172,10 @@ TEST(ChildChannel, ChildGetsDefaultSigpipeAndTheCallersMask)
     unsigned long long ign = 0, blk = 0;
     ASSERT_EQ(2, sscanf(out.c_str(), "SigBlk:\t%llx\nSigIgn:\t%llx", &blk, &ign)) << out;
     EXPECT_EQ(0u, ign & (1ULL << (SIGPIPE - 1))) << out;
+#ifdef LH_EMULATED
+    GTEST_SKIP() << "under qemu-user a native child inherits the emulator's own host signal "
+                    "mask, not the emulated program's";
+#endif
     EXPECT_EQ(0u, blk) << out;
 }
 

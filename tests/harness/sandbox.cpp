@@ -238,7 +238,7 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
         for (const std::string &w : splitList(wrapper, ' '))
             argv.push_back(w);
     }
-    for (const std::string &e : splitList(LH_EMULATOR, ';'))
+    for (const std::string &e : splitList(LH_EMULATOR, ' '))
         argv.push_back(e);
     argv.push_back(programPath(program));
     argv.insert(argv.end(), args.begin(), args.end());

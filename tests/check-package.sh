@@ -1,0 +1,28 @@
+#!/bin/bash
+# The camera package holds exactly the programs, each a stripped 32-bit
+# little-endian MIPS ELF without RPATH.
+set -uo pipefail
+tarball=$1; shift
+fail=0
+[ -f "$tarball" ] || { echo "missing $tarball"; exit 1; }
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+tar -xzf "$tarball" -C "$dir"
+got=$(cd "$dir" && find . -mindepth 1 | sed 's|^\./||' | sort | tr '\n' ' ')
+want=$(printf '%s\n' "$@" | sort | tr '\n' ' ')
+[ "$got" = "$want" ] || { echo "package holds '$got', expected '$want'"; fail=1; }
+for p in "$@"; do
+    f="$dir/$p"
+    desc=$(file -b "$f")
+    case "$desc" in
+        "ELF 32-bit LSB"*MIPS*stripped*) ;;
+        *) echo "$p: $desc"; fail=1 ;;
+    esac
+    case "$desc" in *"not stripped"*) echo "$p: not stripped"; fail=1 ;; esac
+    if mipsel-linux-gnu-readelf -d "$f" | grep -qE 'RPATH|RUNPATH'; then
+        echo "$p: carries an RPATH"; fail=1
+    fi
+    [ -x "$f" ] || { echo "$p: not executable"; fail=1; }
+done
+[ $fail -eq 0 ] && echo "package ok: $want"
+exit $fail
