@@ -10,6 +10,7 @@
 #include "pump.h"
 #include "signals.h"
 #include "string_helpers.h"
+#include "update.h"
 #include "version.h"
 
 #define WORKER_COMMAND "./lanternhillworker --platform=axis --lhrversion=%s 1>&2"
@@ -70,6 +71,13 @@ int main(int argc, char **argv)
         LOGINFO("lhr, ptz moved to doer");
         closelog();
         return 1;
+    }
+
+    if (handleUpgrade() == 1) {
+        // The platform starts the runner again, from its new file.
+        LOGINFO("lhr, updated, restarting..");
+        closelog();
+        return 14;
     }
 
     init_signals();

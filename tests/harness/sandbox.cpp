@@ -24,6 +24,9 @@
 #ifndef LH_BIN_DIR
 #error LH_BIN_DIR must name the program folder of the build
 #endif
+#ifndef LH_FAULT_SHIM
+#define LH_FAULT_SHIM ""
+#endif
 #ifndef LH_EMULATOR
 #define LH_EMULATOR ""
 #endif
@@ -232,6 +235,17 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
                              "--die-with-parent", "--info-fd", "3"});
     for (const auto &kv : env_)
         argv.insert(argv.end(), {"--setenv", kv.first, kv.second});
+    if (!opts.faults.empty() || !opts.faultTrace.empty()) {
+        // Under the emulator the preload is for the emulated program only.
+        if (*LH_EMULATOR)
+            argv.insert(argv.end(), {"--setenv", "QEMU_SET_ENV", std::string("LD_PRELOAD=") + LH_FAULT_SHIM});
+        else
+            argv.insert(argv.end(), {"--setenv", "LD_PRELOAD", LH_FAULT_SHIM});
+        argv.insert(argv.end(), {"--setenv", "ASAN_OPTIONS", "verify_asan_link_order=0",
+                                 "--setenv", "LH_FAULTS", opts.faults});
+        if (!opts.faultTrace.empty())
+            argv.insert(argv.end(), {"--setenv", "LH_FAULT_TRACE", opts.faultTrace});
+    }
     argv.push_back("--");
     const char *wrapper = getenv("LH_TEST_WRAPPER");
     if (wrapper != nullptr && !opts.noWrapper) {

@@ -34,6 +34,8 @@ struct StartOptions {
     bool stdoutClosed = false;  // the reader of standard output is gone
     std::string stdinData;      // written to standard input, then closed
     bool noWrapper = false;     // run without LH_TEST_WRAPPER (valgrind)
+    std::string faults;         // LH_FAULTS for the preloaded fault shim; "" for none
+    std::string faultTrace;     // where the shim writes its trace
     int occupyFds = 0;          // the program inherits this many open descriptors from 4 on
 };
 

@@ -1,0 +1,157 @@
+// Preloaded into a program under test: fails or kills at a chosen call of
+// the file-changing functions, and writes a trace of them.
+//   LH_FAULTS="rename:2:EXDEV,link:1:ENOSPC"  the 2nd rename fails with EXDEV ...
+//   LH_FAULTS="any:3:KILL"                    SIGKILL on entry of the 3rd call of any of them
+//   LH_FAULT_TRACE=/path                      one line per call
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int counts[6];
+int anyCount;
+const char *const names[] = {"rename", "link", "unlink", "fchmod", "fsync", "chmod"};
+
+int errnoByName(const char *n)
+{
+    static const struct { const char *name; int value; } table[] = {
+        {"EIO", EIO}, {"ENOSPC", ENOSPC}, {"EXDEV", EXDEV}, {"EPERM", EPERM},
+        {"EACCES", EACCES}, {"EROFS", EROFS}, {"EBUSY", EBUSY}};
+    for (const auto &e : table) {
+        if (strcmp(e.name, n) == 0)
+            return e.value;
+    }
+    return EIO;
+}
+
+void trace(const char *fmt, const char *a, const char *b)
+{
+    const char *path = getenv("LH_FAULT_TRACE");
+    if (path == nullptr)
+        return;
+    int saved = errno;
+    if (FILE *f = fopen(path, "a")) {
+        fprintf(f, fmt, a, b);
+        fputc('\n', f);
+        fclose(f);
+    }
+    errno = saved;
+}
+
+// 0: go on; else the errno to fail with.
+int decide(int which)
+{
+    int nth = ++counts[which];
+    int any = ++anyCount;
+    const char *spec = getenv("LH_FAULTS");
+    if (spec == nullptr)
+        return 0;
+    char buf[256];
+    snprintf(buf, sizeof buf, "%s", spec);
+    char *save = nullptr;
+    for (char *item = strtok_r(buf, ",", &save); item; item = strtok_r(nullptr, ",", &save)) {
+        char call[32], what[32];
+        int n;
+        if (sscanf(item, "%31[^:]:%d:%31s", call, &n, what) != 3)
+            continue;
+        bool isAny = strcmp(call, "any") == 0;
+        if ((isAny && n == any) || (!isAny && strcmp(call, names[which]) == 0 && n == nth)) {
+            if (strcmp(what, "KILL") == 0)
+                raise(SIGKILL);
+            return errnoByName(what);
+        }
+    }
+    return 0;
+}
+
+template <typename F>
+F real(const char *name)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+void fdPath(int fd, char *out, size_t len)
+{
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, out, len - 1);
+    out[n > 0 ? n : 0] = '\0';
+}
+
+} // namespace
+
+extern "C" {
+
+int rename(const char *a, const char *b)
+{
+    trace("rename %s %s", a, b);
+    if (int e = decide(0)) {
+        errno = e;
+        return -1;
+    }
+    return real<int (*)(const char *, const char *)>("rename")(a, b);
+}
+
+int link(const char *a, const char *b)
+{
+    trace("link %s %s", a, b);
+    if (int e = decide(1)) {
+        errno = e;
+        return -1;
+    }
+    return real<int (*)(const char *, const char *)>("link")(a, b);
+}
+
+int unlink(const char *a)
+{
+    trace("unlink %s%s", a, "");
+    if (int e = decide(2)) {
+        errno = e;
+        return -1;
+    }
+    return real<int (*)(const char *)>("unlink")(a);
+}
+
+int fchmod(int fd, mode_t mode)
+{
+    char p[512];
+    fdPath(fd, p, sizeof p);
+    char m[16];
+    snprintf(m, sizeof m, "%o", static_cast<unsigned>(mode));
+    trace("fchmod %s %s", p, m);
+    if (int e = decide(3)) {
+        errno = e;
+        return -1;
+    }
+    return real<int (*)(int, mode_t)>("fchmod")(fd, mode);
+}
+
+int fsync(int fd)
+{
+    char p[512];
+    fdPath(fd, p, sizeof p);
+    trace("fsync %s%s", p, "");
+    if (int e = decide(4)) {
+        errno = e;
+        return -1;
+    }
+    return real<int (*)(int)>("fsync")(fd);
+}
+
+int chmod(const char *path, mode_t mode)
+{
+    trace("chmod %s%s", path, "");
+    if (int e = decide(5)) {
+        errno = e;
+        return -1;
+    }
+    return real<int (*)(const char *, mode_t)>("chmod")(path, mode);
+}
+}
