@@ -13,7 +13,11 @@ rm -rf "$demo"
 mkdir -p "$demo/pkg"
 cp demo/lanternhillworker "$demo/pkg/lanternhillworker"
 
+port=${SIMCAM_HTTP_PORT:-8080}
+status_url="http://127.0.0.1:$port/local/lanternhill/status"
 echo "Demo: the runner starts the demo worker and relays its lines every second."
+echo "It answers the status request at $status_url (try: curl -i $status_url);"
+echo "the demo asks it twice: before the worker pairs (a pairing URL) and after (an identity)."
 echo "Stop it with Ctrl-C: the runner forwards SIGTERM to the worker and exits with its status."
 echo
 
@@ -21,7 +25,8 @@ bw=(bwrap --ro-bind / / --dev /dev --proc /proc --bind /tmp /tmp --tmpfs /usr/lo
 for e in /usr/local/*; do
     [ "$(basename "$e")" = packages ] || bw+=(--ro-bind "$e" "$e")
 done
-bw+=(--bind "$demo/pkg" /usr/local/packages/lanternhill --die-with-parent --info-fd 3)
+bw+=(--bind "$demo/pkg" /usr/local/packages/lanternhill --setenv SIMCAM_HTTP_PORT "$port"
+     --die-with-parent --info-fd 3)
 
 # The sandbox ignores Ctrl-C; this script turns it into SIGTERM for the runner.
 ( trap '' INT; exec "${bw[@]}" -- "$top/build/host/bin/lanternhill" ) 3>"$demo/info" &
@@ -37,11 +42,20 @@ if [ -z "$runner" ]; then
     echo "The sandbox did not start (bubblewrap needs permission for mount namespaces: run as root)." >&2
     exit 1
 fi
-trap 'kill -TERM "$runner" 2>/dev/null' INT TERM
+ask_status() {
+    sleep "$1"
+    echo "Demo: curl $status_url"
+    echo "  $(curl -s --max-time 5 "$status_url" || echo "(no answer)")"
+}
+( ask_status 3; ask_status 15 ) &
+asker=$!
+trap 'kill "$asker" 2>/dev/null; kill -TERM "$runner" 2>/dev/null' INT TERM
 while :; do
     wait "$sandbox"
     rc=$?
     kill -0 "$sandbox" 2>/dev/null || break
 done
+kill "$asker" 2>/dev/null
+wait "$asker" 2>/dev/null
 echo
 echo "Demo: the runner exited with status $rc."

@@ -4,11 +4,13 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "axhttp.h"
 #include "child.h"
 #include "globals.h"
 #include "log.h"
 #include "pump.h"
 #include "signals.h"
+#include "status.h"
 #include "string_helpers.h"
 #include "update.h"
 #include "version.h"
@@ -83,6 +85,7 @@ int main(int argc, char **argv)
     init_signals();
     _loop = g_main_loop_new(nullptr, FALSE);
     guint timer_source_id = g_timeout_add(1000, application_iterate, nullptr);
+    AXHttpHandler *handler = ax_http_handler_new(request_handler, nullptr);
     if (chdir(PACKAGE_DIR) != 0) {
         // Ignored: the worker's start then fails and is logged.
     }
@@ -98,6 +101,7 @@ int main(int argc, char **argv)
 
     int exitCode = collectWorker();
 
+    ax_http_handler_free(handler);
     g_main_loop_unref(_loop);
     _loop = nullptr;
     release_signals();

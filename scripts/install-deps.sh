@@ -4,8 +4,8 @@
 set -uo pipefail
 
 demo=(cmake make g++ pkg-config libglib2.0-dev libsoup-3.0-dev libturbojpeg0-dev
-      libgtest-dev bubblewrap)
-test=("${demo[@]}" curl file strace faketime valgrind qemu-user
+      libgtest-dev libjson-glib-dev bubblewrap curl)
+test=("${demo[@]}" file strace faketime valgrind qemu-user
       g++-mipsel-linux-gnu binutils-mipsel-linux-gnu apt dpkg)
 
 case "${1:-}" in

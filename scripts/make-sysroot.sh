@@ -6,13 +6,14 @@
 # one can never be taken for a whole one.
 set -euo pipefail
 
-dest=${1:?usage: make-sysroot.sh DIR}
-if [ -f "$dest/.complete" ]; then
+dest=$(realpath -m "${1:?usage: make-sysroot.sh DIR}")
+packages=(libc6-dev libstdc++-12-dev libgcc-12-dev libglib2.0-dev
+          libsoup-3.0-dev libturbojpeg0-dev libgtest-dev libjson-glib-dev)
+
+# The stamp names what the sysroot holds: a new package list makes a new one.
+if [ -f "$dest/.complete" ] && [ "$(cat "$dest/.complete")" = "${packages[*]}" ]; then
     exit 0
 fi
-
-packages=(libc6-dev libstdc++-12-dev libgcc-12-dev libglib2.0-dev
-          libsoup-3.0-dev libturbojpeg0-dev libgtest-dev)
 
 work="$dest.partial"
 rm -rf "$work" "$dest"
@@ -55,6 +56,6 @@ done < <(find "$root" -type l -print0)
 test -e "$root/lib/ld.so.1" || { echo "sysroot: no mipsel dynamic loader" >&2; exit 1; }
 
 mv "$root" "$dest"
-touch "$dest/.complete"
+echo "${packages[*]}" > "$dest/.complete"
 rm -rf "$work"
 echo "sysroot: ready at $dest"

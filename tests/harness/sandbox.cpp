@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #ifndef LH_BIN_DIR
@@ -32,6 +33,10 @@
 #endif
 
 static const char kPackageDir[] = "/usr/local/packages/lanternhill";
+
+// Sandboxes of this test that still run: their processes are not leftovers
+// of another one.
+static std::set<pid_t> liveSandboxes;
 
 static long long nowMs()
 {
@@ -233,6 +238,9 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
     }
     argv.insert(argv.end(), {"--bind", pkg_, kPackageDir, "--bind", sockPath_, "/dev/log",
                              "--die-with-parent", "--info-fd", "3"});
+    // Tests run side by side: each HTTP stand-in takes a free port unless
+    // the test names one.
+    argv.insert(argv.end(), {"--setenv", "SIMCAM_HTTP_PORT", "0"});
     for (const auto &kv : env_)
         argv.insert(argv.end(), {"--setenv", kv.first, kv.second});
     if (!opts.faults.empty() || !opts.faultTrace.empty()) {
@@ -291,6 +299,7 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
     if (pid < 0)
         return false;
     bwrapPid_ = pid;
+    liveSandboxes.insert(pid);
     outFd_ = outP[0];
     errFd_ = errP[0];
     inFd_ = inP[1];
@@ -337,6 +346,7 @@ bool Sandbox::exited()
     int st;
     pid_t r = waitpid(bwrapPid_, &st, WNOHANG);
     if (r == bwrapPid_) {
+        liveSandboxes.erase(bwrapPid_);
         bwrapStatus_ = st;
         bwrapPid_ = -1;
         return true;
@@ -419,6 +429,7 @@ RunResult Sandbox::finish(int timeoutMs)
                 kill(childPid_, SIGKILL);
             kill(bwrapPid_, SIGKILL);
             waitpid(bwrapPid_, &bwrapStatus_, 0);
+            liveSandboxes.erase(bwrapPid_);
             bwrapPid_ = -1;
             break;
         }
@@ -446,8 +457,6 @@ RunResult Sandbox::finish(int timeoutMs)
 
     // Anything that came back to us is a process the program left behind.
     int st;
-    while (waitpid(-1, &st, WNOHANG) > 0) {
-    }
     if (DIR *d = opendir("/proc")) {
         while (struct dirent *e = readdir(d)) {
             pid_t p = atoi(e->d_name);
@@ -457,8 +466,12 @@ RunResult Sandbox::finish(int timeoutMs)
             std::string line;
             while (std::getline(f, line)) {
                 if (line.rfind("PPid:", 0) == 0) {
-                    if (atoi(line.c_str() + 5) == getpid() && processAlive(p))
+                    if (atoi(line.c_str() + 5) != getpid() || liveSandboxes.count(p))
+                        break;
+                    if (processAlive(p))
                         res_.leftovers.push_back(p);
+                    else
+                        (void)waitpid(p, &st, WNOHANG);
                     break;
                 }
             }

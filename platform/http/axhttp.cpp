@@ -1,0 +1,182 @@
+// Stand-in for the camera platform's HTTP library: a real HTTP/1.1 server
+// (libsoup) on the default main context, on 127.0.0.1 only.
+
+#include "axhttp.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <libsoup/soup.h>
+
+struct _AXHttpHandler {
+    SoupServer *server;
+    AXHttpRequestHandler handler;
+    gpointer user_data;
+};
+
+static void sendError(SoupServerMessage *msg)
+{
+    static const char body[] = "handler gave no valid header block\n";
+    soup_server_message_set_status(msg, 500, "Internal Server Error");
+    soup_server_message_set_response(msg, "text/plain", SOUP_MEMORY_STATIC, body, sizeof body - 1);
+}
+
+// Header lines up to the first empty line become the status and headers;
+// the rest is the body. False when there is no valid header block.
+static gboolean applyResponse(SoupServerMessage *msg, const char *data, gsize len)
+{
+    SoupMessageHeaders *headers = soup_server_message_get_response_headers(msg);
+    gsize pos = 0;
+    guint status = 200;
+    GString *reason = g_string_new("OK");
+    gboolean ended = FALSE;
+    gboolean ok = TRUE;
+    while (pos < len) {
+        const char *nl = static_cast<const char *>(memchr(data + pos, '\n', len - pos));
+        if (nl == nullptr) {
+            ok = FALSE;
+            break;
+        }
+        gsize end = static_cast<gsize>(nl - data);
+        gsize lineEnd = end > pos && data[end - 1] == '\r' ? end - 1 : end;
+        gchar *line = g_strndup(data + pos, lineEnd - pos);
+        pos = end + 1;
+        if (*line == '\0') {
+            g_free(line);
+            ended = TRUE;
+            break;
+        }
+        gchar *colon = strchr(line, ':');
+        if (colon == nullptr || colon == line) {
+            g_free(line);
+            ok = FALSE;
+            break;
+        }
+        *colon = '\0';
+        const gchar *value = colon + 1;
+        while (*value == ' ')
+            value++;
+        if (g_ascii_strcasecmp(line, "Status") == 0) {
+            char *rest = nullptr;
+            unsigned long code = strtoul(value, &rest, 10);
+            if (code < 100 || code > 599 || rest == value) {
+                ok = FALSE;
+            } else {
+                status = static_cast<guint>(code);
+                while (*rest == ' ')
+                    rest++;
+                g_string_assign(reason, rest);
+            }
+        } else {
+            soup_message_headers_append(headers, line, value);
+        }
+        g_free(line);
+        if (!ok)
+            break;
+    }
+    if (ok && ended) {
+        soup_server_message_set_status(msg, status, reason->str);
+        soup_message_body_append(soup_server_message_get_response_body(msg), SOUP_MEMORY_COPY,
+                                 data + pos, len - pos);
+    }
+    g_string_free(reason, TRUE);
+    return ok && ended;
+}
+
+static void onRequest(SoupServer *, SoupServerMessage *msg, const char *path, GHashTable *query,
+                      gpointer data)
+{
+    AXHttpHandler *h = static_cast<AXHttpHandler *>(data);
+    GUri *uri = soup_server_message_get_uri(msg);
+    GHashTable *params = query != nullptr ? g_hash_table_ref(query)
+                                          : g_hash_table_new(g_str_hash, g_str_equal);
+    GOutputStream *out = g_memory_output_stream_new_resizable();
+    h->handler(path, soup_server_message_get_method(msg), g_uri_get_query(uri), params, out,
+               h->user_data);
+    (void)g_output_stream_close(out, nullptr, nullptr);
+    GMemoryOutputStream *mem = G_MEMORY_OUTPUT_STREAM(out);
+    if (!applyResponse(msg, static_cast<const char *>(g_memory_output_stream_get_data(mem)),
+                       g_memory_output_stream_get_data_size(mem))) {
+        soup_message_headers_clear(soup_server_message_get_response_headers(msg));
+        sendError(msg);
+    }
+    // Debian 12's libsoup keeps idle keep-alive connections that the client
+    // closed; one request per connection releases every socket.
+    soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection",
+                                 "close");
+    g_object_unref(out);
+    g_hash_table_unref(params);
+}
+
+static guint portFromEnvironment()
+{
+    const char *s = getenv("SIMCAM_HTTP_PORT");
+    if (s == nullptr || *s == '\0')
+        return 8080;
+    char *end = nullptr;
+    unsigned long v = strtoul(s, &end, 10);
+    if (*end != '\0' || v > 65535) {
+        fprintf(stderr, "simcam http: SIMCAM_HTTP_PORT '%s' is not a port number; using 8080\n", s);
+        return 8080;
+    }
+    return static_cast<guint>(v);
+}
+
+static void writePortFile(SoupServer *server)
+{
+    const char *path = getenv("SIMCAM_HTTP_PORT_FILE");
+    if (path == nullptr || *path == '\0')
+        return;
+    GSList *uris = soup_server_get_uris(server);
+    if (uris == nullptr)
+        return;
+    int port = g_uri_get_port(static_cast<GUri *>(uris->data));
+    g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+    gchar *tmp = g_strdup_printf("%s.tmp", path);
+    gchar *text = g_strdup_printf("%d\n", port);
+    // Written whole, then renamed, so a reader never sees half a number.
+    if (g_file_set_contents(tmp, text, -1, nullptr))
+        (void)rename(tmp, path);
+    g_free(text);
+    g_free(tmp);
+}
+
+AXHttpHandler *ax_http_handler_new(AXHttpRequestHandler handler, gpointer user_data)
+{
+    if (handler == nullptr)
+        return nullptr;
+    AXHttpHandler *h = g_new0(AXHttpHandler, 1);
+    h->handler = handler;
+    h->user_data = user_data;
+    h->server = soup_server_new("server-header", "lanternhill-simcam", nullptr);
+    soup_server_add_handler(h->server, nullptr, onRequest, h, nullptr);
+
+    guint port = portFromEnvironment();
+    GInetAddress *lo = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
+    GSocketAddress *addr = g_inet_socket_address_new(lo, static_cast<guint16>(port));
+    GError *error = nullptr;
+    gboolean listening = soup_server_listen(h->server, addr, static_cast<SoupServerListenOptions>(0), &error);
+    g_object_unref(addr);
+    g_object_unref(lo);
+    if (!listening) {
+        fprintf(stderr, "simcam http: cannot listen on 127.0.0.1:%u: %s (set SIMCAM_HTTP_PORT to a free port)\n",
+                port, error != nullptr ? error->message : "unknown error");
+        g_clear_error(&error);
+        g_object_unref(h->server);
+        g_free(h);
+        return nullptr;
+    }
+    writePortFile(h->server);
+    return h;
+}
+
+void ax_http_handler_free(AXHttpHandler *handler)
+{
+    if (handler == nullptr)
+        return;
+    soup_server_disconnect(handler->server);
+    g_object_unref(handler->server);
+    g_free(handler);
+}
