@@ -18,6 +18,7 @@ status_url="http://127.0.0.1:$port/local/lanternhill/status"
 echo "Demo: the runner starts the demo worker and relays its lines every second."
 echo "It answers the status request at $status_url (try: curl -i $status_url);"
 echo "the demo asks it twice: before the worker pairs (a pairing URL) and after (an identity)."
+echo "Then it moves the simulated PTZ head with doer and saves a frame with capture2."
 echo "Stop it with Ctrl-C: the runner forwards SIGTERM to the worker and exits with its status."
 echo
 
@@ -25,8 +26,9 @@ bw=(bwrap --ro-bind / / --dev /dev --proc /proc --bind /tmp /tmp --tmpfs /usr/lo
 for e in /usr/local/*; do
     [ "$(basename "$e")" = packages ] || bw+=(--ro-bind "$e" "$e")
 done
-bw+=(--bind "$demo/pkg" /usr/local/packages/lanternhill --setenv SIMCAM_HTTP_PORT "$port"
-     --die-with-parent --info-fd 3)
+bw+=(--bind "$demo/pkg" /usr/local/packages/lanternhill --die-with-parent)
+tool=("${bw[@]}")
+bw+=(--setenv SIMCAM_HTTP_PORT "$port" --info-fd 3)
 
 # The sandbox ignores Ctrl-C; this script turns it into SIGTERM for the runner.
 ( trap '' INT; exec "${bw[@]}" -- "$top/build/host/bin/lanternhill" ) 3>"$demo/info" &
@@ -47,7 +49,15 @@ ask_status() {
     echo "Demo: curl $status_url"
     echo "  $(curl -s --max-time 5 "$status_url" || echo "(no answer)")"
 }
-( ask_status 3; ask_status 15 ) &
+run_tools() {
+    echo "Demo: doer \"ptz:2;xxxxxWait\" (moves the simulated PTZ head to preset 2 under the control queue)"
+    "${tool[@]}" -- "$top/build/host/bin/doer" "ptz:2;xxxxxWait" | sed 's/^/  doer| /'
+    echo "  doer exit code: ${PIPESTATUS[0]}"
+    echo "Demo: capture2 \"resolution=640x360\" (one frame from the simulated camera)"
+    "${tool[@]}" -- "$top/build/host/bin/capture2" "resolution=640x360" >"$demo/frame.jpg"
+    echo "  capture2 exit code: $?; frame saved at $demo/frame.jpg ($(stat -c %s "$demo/frame.jpg") bytes)"
+}
+( ask_status 3; ask_status 13; run_tools ) &
 asker=$!
 trap 'kill "$asker" 2>/dev/null; kill -TERM "$runner" 2>/dev/null' INT TERM
 while :; do

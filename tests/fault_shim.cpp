@@ -3,6 +3,7 @@
 //   LH_FAULTS="rename:2:EXDEV,link:1:ENOSPC"  the 2nd rename fails with EXDEV ...
 //   LH_FAULTS="any:3:KILL"                    SIGKILL on entry of the 3rd call of any of them
 //   LH_FAULT_TRACE=/path                      one line per call
+//   LH_SLEEP_LOG=/path                        sleep() returns at once; each pause is written there
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -143,6 +144,18 @@ int fsync(int fd)
         return -1;
     }
     return real<int (*)(int)>("fsync")(fd);
+}
+
+unsigned sleep(unsigned seconds)
+{
+    const char *log = getenv("LH_SLEEP_LOG");
+    if (log == nullptr)
+        return real<unsigned (*)(unsigned)>("sleep")(seconds);
+    if (FILE *f = fopen(log, "a")) {
+        fprintf(f, "%u\n", seconds);
+        fclose(f);
+    }
+    return 0;
 }
 
 int chmod(const char *path, mode_t mode)

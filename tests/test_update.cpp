@@ -331,8 +331,9 @@ TEST(UpdateDurability, KilledAtAnyStepEveryProgramStaysWhole)
         StartOptions opts;
         opts.faults = "any:" + std::to_string(k) + ":KILL";
         RunResult killed = sb.run("lanternhill", {}, 20000, opts);
-        if (k <= calls)
+        if (k <= calls) {
             EXPECT_EQ(128 + SIGKILL, killed.status) << k;
+        }
         // Every program is whole under its own name even before the next start.
         std::string doer = content(sb, "doer");
         EXPECT_TRUE(doer == "OLD doer" || doer == "NEW doer") << k << ": " << doer;

@@ -243,7 +243,7 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
     argv.insert(argv.end(), {"--setenv", "SIMCAM_HTTP_PORT", "0"});
     for (const auto &kv : env_)
         argv.insert(argv.end(), {"--setenv", kv.first, kv.second});
-    if (!opts.faults.empty() || !opts.faultTrace.empty()) {
+    if (!opts.faults.empty() || !opts.faultTrace.empty() || !opts.sleepLog.empty()) {
         // Under the emulator the preload is for the emulated program only.
         if (*LH_EMULATOR)
             argv.insert(argv.end(), {"--setenv", "QEMU_SET_ENV", std::string("LD_PRELOAD=") + LH_FAULT_SHIM});
@@ -253,6 +253,8 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
                                  "--setenv", "LH_FAULTS", opts.faults});
         if (!opts.faultTrace.empty())
             argv.insert(argv.end(), {"--setenv", "LH_FAULT_TRACE", opts.faultTrace});
+        if (!opts.sleepLog.empty())
+            argv.insert(argv.end(), {"--setenv", "LH_SLEEP_LOG", opts.sleepLog});
     }
     argv.push_back("--");
     const char *wrapper = getenv("LH_TEST_WRAPPER");
@@ -277,7 +279,12 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
     pid_t pid = fork();
     if (pid == 0) {
         dup2(inP[0], 0);
-        dup2(outP[1], 1);
+        if (!opts.stdoutPath.empty()) {
+            int fd = open(opts.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, 1);
+        } else {
+            dup2(outP[1], 1);
+        }
         dup2(errP[1], 2);
         dup2(infoP[1], 3);
         // Nothing of the test's own reaches the program, unless asked.
@@ -417,6 +424,30 @@ void Sandbox::signal(int sig)
 {
     if (childPid_ > 0)
         (void)kill(childPid_, sig);
+}
+
+int Sandbox::killParentAndWait(int timeoutMs)
+{
+    if (bwrapPid_ > 0) {
+        kill(bwrapPid_, SIGKILL);
+        waitpid(bwrapPid_, &bwrapStatus_, 0);
+        liveSandboxes.erase(bwrapPid_);
+        bwrapPid_ = -1;
+    }
+    long long deadline = nowMs() + timeoutMs;
+    int st = -1;
+    while (nowMs() < deadline) {
+        pid_t r = waitpid(childPid_, &st, WNOHANG);
+        if (r == childPid_)
+            return st;
+        // Not ours to reap (no subreaper here): it ended, how is unknown.
+        if (r < 0 && errno == ECHILD && !processAlive(childPid_))
+            return -2;
+        collect(10);
+    }
+    kill(childPid_, SIGKILL);
+    waitpid(childPid_, &st, 0);
+    return -1;
 }
 
 RunResult Sandbox::finish(int timeoutMs)

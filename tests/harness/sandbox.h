@@ -32,10 +32,12 @@ struct RunResult {
 
 struct StartOptions {
     bool stdoutClosed = false;  // the reader of standard output is gone
+    std::string stdoutPath;     // standard output goes to this file instead (e.g. /dev/full)
     std::string stdinData;      // written to standard input, then closed
     bool noWrapper = false;     // run without LH_TEST_WRAPPER (valgrind)
     std::string faults;         // LH_FAULTS for the preloaded fault shim; "" for none
     std::string faultTrace;     // where the shim writes its trace
+    std::string sleepLog;       // sleep() returns at once and is written here
     int occupyFds = 0;          // the program inherits this many open descriptors from 4 on
 };
 
@@ -65,6 +67,11 @@ public:
     // Collects output for this long.
     void pump(int ms);
     void signal(int sig);
+    // Kills the sandbox's own process, the program's parent; the program
+    // then comes back to the test as an orphan. Returns its raw wait status
+    // (-1 if it did not end within timeoutMs, -2 if it ended but was not
+    // the test's to reap).
+    int killParentAndWait(int timeoutMs);
     // Waits for the program to end (killing it after timeoutMs).
     RunResult finish(int timeoutMs = 20000);
 
