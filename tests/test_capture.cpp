@@ -50,9 +50,7 @@ protected:
     {
         CaptureRun c;
         c.r = sb.run("capture2", args, 30000, opts);
-        std::ifstream f(journalPath);
-        for (std::string line; std::getline(f, line);)
-            c.journal.push_back(line);
+        c.journal = readLines(journalPath);
         return c;
     }
     Sandbox sb;

@@ -19,15 +19,6 @@ struct DoerRun {
     Lines sleeps;  // one line per pause, its seconds
 };
 
-static Lines readLines(const std::string &path)
-{
-    Lines out;
-    std::ifstream f(path);
-    for (std::string line; std::getline(f, line);)
-        out.push_back(line);
-    return out;
-}
-
 static DoerRun runDoer(const std::string &scenario, const Lines &args)
 {
     Sandbox sb;

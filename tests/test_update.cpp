@@ -262,15 +262,6 @@ TEST(UpdateFaults, AFailureForOneFileDoesNotStopTheOthers)
     EXPECT_EQ("NEW", content(sb, "doer"));
 }
 
-static Lines readTrace(const std::string &path)
-{
-    Lines out;
-    std::ifstream f(path);
-    for (std::string line; std::getline(f, line);)
-        out.push_back(line);
-    return out;
-}
-
 TEST(UpdateDurability, EveryRenameIntoPlaceIsFlushedBeforeAndAfter)
 {
     Sandbox sb;
@@ -282,7 +273,7 @@ TEST(UpdateDurability, EveryRenameIntoPlaceIsFlushedBeforeAndAfter)
     opts.faultTrace = sb.scratchDir() + "/trace";
     RunResult r = sb.run("lanternhill", {}, 20000, opts);
     ASSERT_EQ(0, r.status);
-    Lines t = readTrace(opts.faultTrace);
+    Lines t = readLines(opts.faultTrace);
     const std::string dirSync = std::string("fsync ") + kPkg;
     int renames = 0;
     for (size_t i = 0; i < t.size(); i++) {
@@ -319,7 +310,7 @@ TEST(UpdateDurability, KilledAtAnyStepEveryProgramStaysWhole)
         StartOptions opts;
         opts.faultTrace = sb.scratchDir() + "/trace";
         sb.run("lanternhill", {}, 20000, opts);
-        calls = static_cast<int>(readTrace(opts.faultTrace).size());
+        calls = static_cast<int>(readLines(opts.faultTrace).size());
     }
     ASSERT_GT(calls, 6);
     for (int k = 1; k <= calls + 1; k++) {

@@ -134,6 +134,15 @@ std::vector<std::string> RunResult::outLines() const
     return lines;
 }
 
+std::vector<std::string> readLines(const std::string &path)
+{
+    std::vector<std::string> out;
+    std::ifstream f(path);
+    for (std::string line; std::getline(f, line);)
+        out.push_back(line);
+    return out;
+}
+
 bool processAlive(pid_t pid)
 {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");

@@ -96,5 +96,8 @@ private:
     RunResult res_;
 };
 
+// The lines of a text file (a journal, a trace); none if it is missing.
+std::vector<std::string> readLines(const std::string &path);
+
 // True while pid names a live (not zombie) process.
 bool processAlive(pid_t pid);
