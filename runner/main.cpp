@@ -61,6 +61,7 @@ static int collectWorker()
 
 int main(int argc, char **argv)
 {
+    holdSigterm();
     ensureStdDescriptors();
     // A closed reader of standard output must not end the runner.
     (void)signal(SIGPIPE, SIG_IGN);

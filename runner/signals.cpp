@@ -36,6 +36,14 @@ void handle_sigterm(int)
     errno = saved;
 }
 
+void holdSigterm()
+{
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    (void)sigprocmask(SIG_BLOCK, &term, nullptr);
+}
+
 void init_signals()
 {
     (void)setpgid(0, 0);
@@ -46,6 +54,11 @@ void init_signals()
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;
     (void)sigaction(SIGTERM, &sa, nullptr);
+    // A SIGTERM held since the start is handled now, as a stop request.
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    (void)sigprocmask(SIG_UNBLOCK, &term, nullptr);
 }
 
 void forwardPendingStop()

@@ -1,5 +1,9 @@
 #pragma once
 
+// Holds SIGTERM back until its handler is installed, so that a stop during
+// the start (the update pass included) is not a kill.
+void holdSigterm();
+
 // Makes the runner a process-group leader and installs handle_sigterm.
 void init_signals();
 
