@@ -9,6 +9,26 @@ summary=()
 failed=0
 total_pass=0 total_fail=0
 
+# ctest_stage NAME PRESET [CTEST ARGS...]: runs the tests, records a summary.
+ctest_stage() {
+    local name=$1 preset=$2 start out line total nfail nskip npass rc
+    shift 2
+    start=$(date +%s)
+    echo "=== $name: test"
+    out="build/$preset/ctest-$name.log"
+    ctest --preset "$preset" -j"$jobs" "$@" 2>&1 | tee "$out"
+    rc=${PIPESTATUS[0]}
+    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$out" | tail -n 1)
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+    nfail=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
+    nskip=$(grep -cE '\*\*\*Skipped|Not Run' "$out")
+    if [ -z "$line" ]; then total=0; nfail=1; fi
+    npass=$(( total - nfail - nskip ))
+    [ "$rc" -eq 0 ] || failed=1
+    total_pass=$((total_pass + npass)); total_fail=$((total_fail + nfail))
+    summary+=("$name: $npass passed, $nfail failed, $nskip skipped ($(( $(date +%s) - start )) s)")
+}
+
 for p in "${presets[@]}"; do
     start=$(date +%s)
     echo "=== $p: configure and build"
@@ -22,19 +42,20 @@ for p in "${presets[@]}"; do
         continue
     fi
     rm -f "build-$p.log"
-    echo "=== $p: test"
-    out="build/$p/ctest.log"
-    ctest --preset "$p" -j"$jobs" 2>&1 | tee "$out"
-    rc=${PIPESTATUS[0]}
-    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$out" | tail -n 1)
-    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
-    nfail=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
-    nskip=$(grep -cE '\*\*\*Skipped|Not Run' "$out")
-    npass=$(( ${total:-0} - ${nfail:-0} - nskip ))
-    [ -n "$line" ] || { nfail=1; npass=0; }
-    [ "$rc" -eq 0 ] || failed=1
-    total_pass=$((total_pass + npass)); total_fail=$((total_fail + ${nfail:-1}))
-    summary+=("$p: $npass passed, ${nfail:-1} failed, $nskip skipped ($(( $(date +%s) - start )) s)")
+    echo "=== $p: built in $(( $(date +%s) - start )) s"
+    ctest_stage "$p" "$p"
+    if [ "$p" = host ]; then
+        # The programs under valgrind: no error, nothing definitely or
+        # indirectly lost. (The parent-death case is left out: valgrind
+        # does not keep the program's parent-death signal.)
+        vglogs=$(mktemp -d)
+        LH_TEST_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect --log-file=$vglogs/vg.%p.log" \
+            ctest_stage valgrind host -R '^(Doer|Capture|StatusHttp|RunnerLifecycle)' -E 'EndsWhenItsParentDies'
+        if grep -lE 'ERROR SUMMARY: [1-9]|definitely lost|indirectly lost' "$vglogs"/*.log 2>/dev/null; then
+            cat "$vglogs"/*.log
+        fi
+        rm -rf "$vglogs"
+    fi
 done
 
 echo

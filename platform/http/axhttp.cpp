@@ -12,6 +12,7 @@
 
 struct _AXHttpHandler {
     SoupServer *server;
+    GSocketService *service;
     AXHttpRequestHandler handler;
     gpointer user_data;
 };
@@ -124,16 +125,11 @@ static guint portFromEnvironment()
     return static_cast<guint>(v);
 }
 
-static void writePortFile(SoupServer *server)
+static void writePortFile(int port)
 {
     const char *path = getenv("SIMCAM_HTTP_PORT_FILE");
     if (path == nullptr || *path == '\0')
         return;
-    GSList *uris = soup_server_get_uris(server);
-    if (uris == nullptr)
-        return;
-    int port = g_uri_get_port(static_cast<GUri *>(uris->data));
-    g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
     gchar *tmp = g_strdup_printf("%s.tmp", path);
     gchar *text = g_strdup_printf("%d\n", port);
     // Written whole, then renamed, so a reader never sees half a number.
@@ -141,6 +137,25 @@ static void writePortFile(SoupServer *server)
         (void)rename(tmp, path);
     g_free(text);
     g_free(tmp);
+}
+
+// Connections are accepted here and handed to libsoup as streams: its own
+// listener leaks a socket object per connection (Debian 12's 3.2).
+static gboolean onIncoming(GSocketService *, GSocketConnection *connection, GObject *, gpointer data)
+{
+    AXHttpHandler *h = static_cast<AXHttpHandler *>(data);
+    GSocketAddress *local = g_socket_connection_get_local_address(connection, nullptr);
+    GSocketAddress *remote = g_socket_connection_get_remote_address(connection, nullptr);
+    GError *error = nullptr;
+    if (!soup_server_accept_iostream(h->server, G_IO_STREAM(connection), local, remote, &error)) {
+        fprintf(stderr, "simcam http: %s\n", error != nullptr ? error->message : "connection refused");
+        g_clear_error(&error);
+    }
+    if (local != nullptr)
+        g_object_unref(local);
+    if (remote != nullptr)
+        g_object_unref(remote);
+    return TRUE;
 }
 
 AXHttpHandler *ax_http_handler_new(AXHttpRequestHandler handler, gpointer user_data)
@@ -156,19 +171,27 @@ AXHttpHandler *ax_http_handler_new(AXHttpRequestHandler handler, gpointer user_d
     guint port = portFromEnvironment();
     GInetAddress *lo = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
     GSocketAddress *addr = g_inet_socket_address_new(lo, static_cast<guint16>(port));
+    GSocketAddress *bound = nullptr;
     GError *error = nullptr;
-    gboolean listening = soup_server_listen(h->server, addr, static_cast<SoupServerListenOptions>(0), &error);
+    h->service = g_socket_service_new();
+    gboolean listening = g_socket_listener_add_address(G_SOCKET_LISTENER(h->service), addr,
+                                                       G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP,
+                                                       nullptr, &bound, &error);
     g_object_unref(addr);
     g_object_unref(lo);
     if (!listening) {
         fprintf(stderr, "simcam http: cannot listen on 127.0.0.1:%u: %s (set SIMCAM_HTTP_PORT to a free port)\n",
                 port, error != nullptr ? error->message : "unknown error");
         g_clear_error(&error);
+        g_object_unref(h->service);
         g_object_unref(h->server);
         g_free(h);
         return nullptr;
     }
-    writePortFile(h->server);
+    g_signal_connect(h->service, "incoming", G_CALLBACK(onIncoming), h);
+    writePortFile(g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound)));
+    g_object_unref(bound);
+    g_socket_service_start(h->service);
     return h;
 }
 
@@ -176,6 +199,9 @@ void ax_http_handler_free(AXHttpHandler *handler)
 {
     if (handler == nullptr)
         return;
+    g_socket_service_stop(handler->service);
+    g_socket_listener_close(G_SOCKET_LISTENER(handler->service));
+    g_object_unref(handler->service);
     soup_server_disconnect(handler->server);
     g_object_unref(handler->server);
     g_free(handler);
