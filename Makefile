@@ -1,5 +1,5 @@
 # The two entry points for a fresh Debian 12 machine: make demo, make test.
-.PHONY: demo test build-host package size
+.PHONY: demo test build-host package size fuzz
 
 demo:
 	@bash scripts/install-deps.sh demo
@@ -20,3 +20,8 @@ package:
 
 size: package
 	@bash scripts/size-report.sh
+
+# make fuzz FUZZ_SECONDS=600: each target for as long as asked.
+fuzz:
+	@bash scripts/install-deps.sh test
+	@bash scripts/run-fuzz.sh $${FUZZ_SECONDS:-300}

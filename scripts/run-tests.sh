@@ -58,6 +58,17 @@ for p in "${presets[@]}"; do
     fi
 done
 
+if [ -z "${PRESETS:-}" ] || [[ " ${PRESETS} " == *" fuzz "* ]]; then
+    start=$(date +%s)
+    bash scripts/run-fuzz.sh "${FUZZ_SECONDS:-20}" | tee build/fuzz-run.log
+    line=$(grep -E '^fuzz: [0-9]+ passed' build/fuzz-run.log | tail -n 1)
+    fp=$(sed -E 's/fuzz: ([0-9]+) passed.*/\1/' <<<"${line:-fuzz: 0 passed}")
+    ff=$(sed -E 's/.* ([0-9]+) failed/\1/' <<<"${line:-fuzz: 0 passed, 1 failed}")
+    [ -n "$line" ] && [ "$ff" -eq 0 ] || failed=1
+    total_pass=$((total_pass + fp)); total_fail=$((total_fail + ff))
+    summary+=("fuzz: $fp passed, $ff failed, 0 skipped ($(( $(date +%s) - start )) s)")
+fi
+
 echo
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
