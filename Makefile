@@ -1,5 +1,5 @@
 # The two entry points for a fresh Debian 12 machine: make demo, make test.
-.PHONY: demo test build-host package size fuzz
+.PHONY: demo test build-host package size fuzz bench
 
 demo:
 	@bash scripts/install-deps.sh demo
@@ -25,3 +25,7 @@ size: package
 fuzz:
 	@bash scripts/install-deps.sh test
 	@bash scripts/run-fuzz.sh $${FUZZ_SECONDS:-300}
+
+bench:
+	@bash scripts/install-deps.sh test
+	@bash bench/run.sh

@@ -22,11 +22,9 @@ echo "Then it moves the simulated PTZ head with doer and saves a frame with capt
 echo "Stop it with Ctrl-C: the runner forwards SIGTERM to the worker and exits with its status."
 echo
 
-bw=(bwrap --ro-bind / / --dev /dev --proc /proc --bind /tmp /tmp --tmpfs /usr/local)
-for e in /usr/local/*; do
-    [ "$(basename "$e")" = packages ] || bw+=(--ro-bind "$e" "$e")
-done
-bw+=(--bind "$demo/pkg" /usr/local/packages/lanternhill --die-with-parent)
+. scripts/sandbox.sh
+sandbox_args "$demo/pkg"
+bw=("${SANDBOX[@]}")
 tool=("${bw[@]}")
 bw+=(--setenv SIMCAM_HTTP_PORT "$port" --info-fd 3)
 

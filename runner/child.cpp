@@ -157,7 +157,15 @@ int mypclose(FILE *fp)
 FILE *execAndDoNotWait(const char *cmd)
 {
     FILE *fp = mypopen(cmd, "e");
-    if (fp == nullptr)
+    if (fp == nullptr) {
         LOGINFO("lhr, fp null..");
+        return nullptr;
+    }
+    // Room for a burst between two ticks of the pump, so that the worker
+    // does not stall in the middle of its work; best effort.
+    for (int size = 1 << 20; size > 65536; size /= 2) {
+        if (fcntl(fileno(fp), F_SETPIPE_SZ, size) >= 0)
+            break;
+    }
     return fp;
 }

@@ -2,17 +2,38 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <string.h>
 #include <sys/wait.h>
 
 #include "globals.h"
 #include "log.h"
 
+static bool readableSoon(int fd)
+{
+    struct pollfd pfd = {fd, POLLIN, 0};
+    int r;
+    do {
+        r = poll(&pfd, 1, 10);
+    } while (r < 0 && errno == EINTR);
+    return r > 0;
+}
+
 static void relayWorkerLines()
 {
     // The stream is non-blocking: fgets ends as soon as nothing is waiting,
-    // handing over a line whose end has not arrived yet as it stands.
-    while (fgets(_stdReadBuf, sizeof _stdReadBuf, _fp) != nullptr)
+    // handing over a line whose end has not arrived yet as it stands. A
+    // line cut only where the pipe's content happened to end (a worker
+    // writing fast) gets a moment for its rest, so that it stays whole.
+    while (fgets(_stdReadBuf, sizeof _stdReadBuf, _fp) != nullptr) {
+        size_t len = strlen(_stdReadBuf);
+        while (len > 0 && len < sizeof _stdReadBuf - 1 && _stdReadBuf[len - 1] != '\n' &&
+               !feof(_fp) && readableSoon(fileno(_fp))) {
+            if (fgets(_stdReadBuf + len, static_cast<int>(sizeof _stdReadBuf - len), _fp) == nullptr)
+                break;
+            len += strlen(_stdReadBuf + len);
+        }
         LOGINFO("W: %s", _stdReadBuf);
+    }
 }
 
 gboolean application_iterate(gpointer)

@@ -6,7 +6,8 @@ set -uo pipefail
 demo=(cmake make g++ pkg-config libglib2.0-dev libsoup-3.0-dev libturbojpeg0-dev
       libgtest-dev libjson-glib-dev bubblewrap curl)
 test=("${demo[@]}" file strace faketime valgrind qemu-user
-      g++-mipsel-linux-gnu binutils-mipsel-linux-gnu apt dpkg clang libclang-rt-14-dev)
+      g++-mipsel-linux-gnu binutils-mipsel-linux-gnu apt dpkg clang libclang-rt-14-dev
+      libbenchmark-dev wrk)
 
 case "${1:-}" in
     demo) want=("${demo[@]}") ;;

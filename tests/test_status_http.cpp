@@ -15,20 +15,6 @@
 
 #include "sandbox.h"
 
-static std::string shell(const std::string &cmd)
-{
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
 static bool parsesAsJson(const std::string &s)
 {
     JsonParser *parser = json_parser_new();
@@ -80,7 +66,7 @@ protected:
     // The body of one GET (or another method).
     std::string get(const std::string &path = "/local/lanternhill/status", const char *method = "GET")
     {
-        std::string r = shell(std::string("curl -s --max-time 10 -X ") + method + " '" + url(path) + "'");
+        std::string r = sb.hostCommand(std::string("curl -s --max-time 10 -X ") + method + " '" + url(path) + "'");
         EXPECT_TRUE(parsesAsJson(r)) << r;
         return r;
     }
@@ -103,7 +89,7 @@ TEST_F(StatusHttp, ResponseBytes)
     sb.writeFile("localdata/config/lh.version.config", "{\"version\":\"4.5.6\"}");
     sb.writeFile("localdata/config/lh.config", "{\"vqId\":\"cam-1\"}");
     startRunner();
-    std::string r = shell("curl -si --max-time 10 '" + url() + "'");
+    std::string r = sb.hostCommand("curl -si --max-time 10 '" + url() + "'");
     std::smatch m;
     ASSERT_TRUE(std::regex_search(
         r, m,
@@ -178,7 +164,7 @@ TEST_F(StatusHttp, NoDescriptorLeftPerRequest)
     std::string urls;
     for (int i = 0; i < 300; i++)
         urls += " '" + url() + "'";
-    std::string all = shell("curl -s --max-time 60" + urls);
+    std::string all = sb.hostCommand("curl -s --max-time 60" + urls);
     EXPECT_EQ(300u, static_cast<size_t>(std::count(all.begin(), all.end(), '}')));
     sb.pump(300);
     EXPECT_EQ(before, countFds(sb.pid()));

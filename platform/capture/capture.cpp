@@ -9,8 +9,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -100,6 +98,22 @@ std::vector<unsigned char> testPicture(int w, int h)
     return out;
 }
 
+bool readWhole(const char *path, std::vector<unsigned char> *out)
+{
+    FILE *f = fopen(path, "rbe");
+    if (f == nullptr)
+        return false;
+    bool ok = fseek(f, 0, SEEK_END) == 0;
+    long size = ok ? ftell(f) : -1;
+    ok = size >= 0 && fseek(f, 0, SEEK_SET) == 0;
+    if (ok) {
+        out->resize(static_cast<size_t>(size));
+        ok = size == 0 || fread(out->data(), 1, out->size(), f) == out->size();
+    }
+    fclose(f);
+    return ok;
+}
+
 } // namespace
 
 media_stream *capture_open_stream(const char *media_type, const char *media_props)
@@ -126,10 +140,8 @@ media_frame *capture_get_frame(media_stream *stream)
         frame = new media_frame;
         const char *path = getenv("SIMCAM_CAPTURE_FRAME");
         if (path != nullptr && *path != '\0') {
-            std::ifstream f(path, std::ios::binary);
-            if (!f)
+            if (!readWhole(path, &frame->bytes))
                 fprintf(stderr, "simcam capture: cannot read SIMCAM_CAPTURE_FRAME %s\n", path);
-            frame->bytes.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
         } else {
             int w, h;
             resolution(stream->props, &w, &h);

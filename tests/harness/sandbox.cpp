@@ -429,6 +429,31 @@ void Sandbox::pump(int ms)
         collect(static_cast<int>(left < 50 ? left : 50));
 }
 
+std::string Sandbox::hostCommand(const std::string &cmd)
+{
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "re");
+    if (p == nullptr)
+        return out;
+    int fd = fileno(p);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            out.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n == 0 || errno != EAGAIN)
+            break;
+        struct pollfd pfd = {fd, POLLIN, 0};
+        (void)poll(&pfd, 1, 10);
+        collect(0);
+    }
+    pclose(p);
+    return out;
+}
+
 void Sandbox::signal(int sig)
 {
     if (childPid_ > 0)

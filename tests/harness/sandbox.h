@@ -67,6 +67,10 @@ public:
     // Collects output for this long.
     void pump(int ms);
     void signal(int sig);
+    // Runs a command of the host (curl, say) and hands back its standard
+    // output, collecting the program's output and log all the while: a
+    // program blocked on a full log socket could not answer it otherwise.
+    std::string hostCommand(const std::string &cmd);
     // Kills the sandbox's own process, the program's parent; the program
     // then comes back to the test as an orphan. Returns its raw wait status
     // (-1 if it did not end within timeoutMs, -2 if it ended but was not

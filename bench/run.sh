@@ -1,0 +1,161 @@
+#!/bin/bash
+# The benchmarks, each against the floor or the tool a user would pick, in
+# one run on this machine; writes bench/RESULTS.md.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+. scripts/sandbox.sh
+
+cmake --preset host -DLH_BENCH=ON >/dev/null && cmake --build --preset host -j"$(nproc)" >/dev/null ||
+    { echo "The host build failed: run 'cmake --build --preset host' to see why." >&2; exit 1; }
+bin=$top/build/host/bin
+work=$(mktemp -d /tmp/lhbench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+out=bench/RESULTS.md
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+cpu_of() { awk '{ print $1 + $2 }' "$1"; } # "user sys" seconds
+
+{
+echo "# Benchmark results"
+echo
+echo "Machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), $(uname -sm), $(. /etc/os-release; echo "$PRETTY_NAME")."
+echo "Command: \`make bench\` ($(date -u +%Y-%m-%d)). Host build (MinSizeRel)."
+echo
+} >"$out"
+
+# 1. Log relay: CPU per line, runner against util-linux logger, same lines, same socket.
+lines=100000
+seq -f 'relay line %06.0f abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz' 1 $lines >"$work/lines"
+mkdir -p "$work/pkg"
+printf '#!/bin/sh\nexec cat %s\n' "$work/lines" >"$work/pkg/lanternhillworker"
+chmod 755 "$work/pkg/lanternhillworker"
+relay_cpu() { # COMMAND... under a fresh sink; prints "user sys" of the command
+    local sock=$work/log.sock
+    coproc SINK { "$bin/bench_log_sink" "$sock" "$1"; }
+    read -r _ <&"${SINK[0]}"
+    shift
+    local t
+    t=$( { TIMEFORMAT='%3U %3S'; time "$@" >/dev/null 2>&1; } 2>&1 )
+    wait "$SINK_PID"
+    echo "$t"
+}
+sandbox_args "$work/pkg" "$work/log.sock"
+# The runner also logs its own start and stop lines: 9 more datagrams.
+relay_cpu $((lines + 9)) "${SANDBOX[@]}" -- bash -c "TIMEFORMAT='%3U %3S'; time $bin/lanternhill >/dev/null" >"$work/runner.cpu" 2>&1
+runner_t=$(tail -n 1 "$work/runner.cpu")
+logger_t=$(relay_cpu $lines logger --socket-errors=off -u "$work/log.sock" -t relay -f "$work/lines")
+runner_us=$(awk -v t="$runner_t" -v n=$lines 'BEGIN { split(t, a, " "); printf "%.2f", (a[1] + a[2]) * 1e6 / n }')
+logger_us=$(awk -v t="$logger_t" -v n=$lines 'BEGIN { split(t, a, " "); printf "%.2f", (a[1] + a[2]) * 1e6 / n }')
+{
+echo "## 1. Log relay (goal: runner at most 1.0 x logger)"
+echo
+echo "$lines lines of 80 bytes into a counting socket. CPU (user + sys) of the whole command: the runner"
+echo "with its worker (\`cat\` of the lines), and \`logger -u SOCKET -f FILE\`."
+echo
+echo "| | CPU per line | ratio |"
+echo "|---|---|---|"
+echo "| lanternhill | $runner_us us | $(ratio "$runner_us" "$logger_us") |"
+echo "| logger | $logger_us us | 1.00 |"
+echo
+} >>"$out"
+
+# 2. Worker stall: a 1 MiB burst right after a tick, with the pipe at 64 KiB and as the runner sets it.
+burst() { # PIPE-SIZE-OPTION
+    printf '#!/bin/sh\necho start\nsleep 1.2\nexec %s %s %s\n' "$bin/bench_burst_writer" "$1" "$work/burst.ms" >"$work/pkg/lanternhillworker"
+    sandbox_args "$work/pkg"
+    "${SANDBOX[@]}" -- "$bin/lanternhill" >/dev/null 2>&1
+    cat "$work/burst.ms"
+}
+before=$(burst --pipe-size=65536)
+after=$(burst "")
+{
+echo "## 2. Worker stall (goal: a 1 MiB burst written without blocking)"
+echo
+echo "Time the worker needs to write 1 MiB of lines that starts 0.2 s after a tick of the one-second pump."
+echo
+echo "| pipe | burst written in |"
+echo "|---|---|"
+echo "| 64 KiB (the default, set by the worker itself) | $before ms |"
+echo "| as the runner sets it (up to 1 MiB) | $after ms |"
+echo
+} >>"$out"
+
+# 3. Status request: the handler against the floor, then end to end with wrk.
+"$bin/bench_status" --benchmark_min_time=1 --benchmark_format=csv 2>/dev/null >"$work/status.csv"
+handler_ns=$(awk -F, '/BM_RequestHandler/ { print $3 }' "$work/status.csv")
+floor_ns=$(awk -F, '/BM_FloorReadBothFiles/ { print $3 }' "$work/status.csv")
+mkdir -p "$work/pkg/localdata/config"
+printf '{"version":"2.3.4"}\n' >"$work/pkg/localdata/config/lh.version.config"
+printf '{"vqId":"bench-camera"}\n' >"$work/pkg/localdata/config/lh.config"
+printf '#!/bin/sh\ntrap "exit 0" TERM\nwhile :; do sleep 1; done\n' >"$work/pkg/lanternhillworker"
+sandbox_args "$work/pkg"
+"${SANDBOX[@]}" --setenv SIMCAM_HTTP_PORT 0 --setenv SIMCAM_HTTP_PORT_FILE "$work/port" --info-fd 3 \
+    -- "$bin/lanternhill" >/dev/null 2>&1 3>"$work/info" &
+sandbox=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+port=$(cat "$work/port")
+runner=$(sed -n 's/.*"child-pid": *\([0-9]*\).*/\1/p' "$work/info")
+wrk -t2 -c8 -d10s "http://127.0.0.1:$port/local/lanternhill/status" >"$work/wrk.txt" 2>&1
+rps=$(awk '/Requests\/sec/ { print $2 }' "$work/wrk.txt")
+errors=$(grep -E 'Socket errors|Non-2xx' "$work/wrk.txt" | tr '\n' ' ')
+{
+echo "## 3. Status request (goal: handler at most 1.5 x the floor; wrk: 0 errors)"
+echo
+echo "| | time per request | ratio |"
+echo "|---|---|---|"
+echo "| request_handler | $(printf '%.0f' "$handler_ns") ns | $(ratio "$handler_ns" "$floor_ns") |"
+echo "| floor: open, read, close both files | $(printf '%.0f' "$floor_ns") ns | 1.00 |"
+echo
+echo "End to end through the HTTP stand-in, \`wrk -t2 -c8 -d10s\` on loopback: $rps requests/s; errors: ${errors:-none}."
+echo
+} >>"$out"
+
+# 4. Idle footprint: the same runner, idle, against a bare GLib main loop.
+sleep 2
+runner_rss=$(awk '/VmRSS/ { print $2 }' "/proc/$runner/status")
+"$bin/bench_idle_loop" &
+floor=$!
+sleep 2
+floor_rss=$(awk '/VmRSS/ { print $2 }' "/proc/$floor/status")
+ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+t0=$(ticks "$runner")
+sleep 60
+t1=$(ticks "$runner")
+kill "$floor"
+kill -TERM "$runner"
+wait "$sandbox" 2>/dev/null
+hz=$(getconf CLK_TCK)
+{
+echo "## 4. Idle footprint (goal: resident memory at most 1.2 x a bare GLib main loop)"
+echo
+echo "| | resident memory | ratio |"
+echo "|---|---|---|"
+echo "| lanternhill, idle, HTTP stand-in listening | $runner_rss kB | $(ratio "$runner_rss" "$floor_rss") |"
+echo "| a GLib main loop with a 1 s timer | $floor_rss kB | 1.00 |"
+echo
+echo "CPU time of the idle runner over 60 s: $(awk -v t=$((t1 - t0)) -v hz="$hz" 'BEGIN { printf "%.2f", t / hz }') s."
+echo
+} >>"$out"
+
+# 5. Frame output: capture2 writing a 4 MiB frame into a pipe, against cat.
+head -c $((4 << 20)) /dev/urandom >"$work/frame.jpg"
+runs=50
+frame_time() {
+    local t
+    t=$( { TIMEFORMAT='%3R'; time for _ in $(seq $runs); do "$@" | cat >/dev/null; done; } 2>&1 )
+    echo "$t"
+}
+cap_t=$(SIMCAM_CAPTURE_FRAME=$work/frame.jpg frame_time "$bin/capture2")
+cat_t=$(frame_time cat "$work/frame.jpg")
+{
+echo "## 5. Frame output (goal: capture2 at most 1.1 x cat)"
+echo
+echo "$runs runs each of writing a 4 MiB frame into a pipe (wall time, process start included)."
+echo
+echo "| | per frame | ratio |"
+echo "|---|---|---|"
+echo "| capture2 | $(awk -v t="$cap_t" -v n=$runs 'BEGIN { printf "%.2f", t * 1000 / n }') ms | $(ratio "$cap_t" "$cat_t") |"
+echo "| cat | $(awk -v t="$cat_t" -v n=$runs 'BEGIN { printf "%.2f", t * 1000 / n }') ms | 1.00 |"
+} >>"$out"
+
+cat "$out"
