@@ -113,10 +113,18 @@ echo
 # 4. Idle footprint: the same runner, idle, against a bare GLib main loop.
 sleep 2
 runner_rss=$(awk '/VmRSS/ { print $2 }' "/proc/$runner/status")
+private_of() { awk '/^Private_(Clean|Dirty)/ { s += $2 } END { print s }' "/proc/$1/smaps_rollup"; }
+runner_private=$(private_of "$runner")
 "$bin/bench_idle_loop" &
 floor=$!
 sleep 2
 floor_rss=$(awk '/VmRSS/ { print $2 }' "/proc/$floor/status")
+floor_private=$(private_of "$floor")
+SIMCAM_HTTP_PORT=0 "$bin/bench_idle_loop" --http &
+floor_http=$!
+sleep 2
+floor_http_rss=$(awk '/VmRSS/ { print $2 }' "/proc/$floor_http/status")
+kill "$floor_http"
 ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 t0=$(ticks "$runner")
 sleep 60
@@ -132,6 +140,13 @@ echo "| | resident memory | ratio |"
 echo "|---|---|---|"
 echo "| lanternhill, idle, HTTP stand-in listening | $runner_rss kB | $(ratio "$runner_rss" "$floor_rss") |"
 echo "| a GLib main loop with a 1 s timer | $floor_rss kB | 1.00 |"
+echo "| the same loop with a handler registered with the HTTP stand-in | $floor_http_rss kB | $(ratio "$floor_http_rss" "$floor_rss") |"
+echo
+echo "Against the loop that loads the same HTTP stand-in: $(ratio "$runner_rss" "$floor_http_rss")."
+echo
+echo "Of that, private to the process (not shared with other programs): lanternhill $runner_private kB,"
+echo "the bare loop $floor_private kB (ratio $(ratio "$runner_private" "$floor_private")). The rest is the shared"
+echo "libraries mapped, most of them the HTTP stand-in's (libsoup and what it loads), which the camera does not use."
 echo
 echo "CPU time of the idle runner over 60 s: $(awk -v t=$((t1 - t0)) -v hz="$hz" 'BEGIN { printf "%.2f", t / hz }') s."
 echo

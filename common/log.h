@@ -6,3 +6,7 @@
 void loginfo(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 #define LOGINFO(...) loginfo(__VA_ARGS__)
+
+// While held, the echo on standard output is flushed only when the hold
+// ends: one write for a batch of messages instead of one each.
+void loginfoHoldEcho(bool hold);

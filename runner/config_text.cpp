@@ -1,5 +1,6 @@
 #include "config_text.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -25,38 +26,39 @@ char *c_read_file(const char *f_name, int *err, size_t *f_size)
     }
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        // EOVERFLOW: a size that can't be told here.
+        *err = errno == EOVERFLOW ? FILE_TO_LARGE : FILE_NOT_EXIST;
         (void)close(fd);
-        *err = FILE_NOT_EXIST;
         return nullptr;
     }
-    FILE *f = fdopen(fd, "rb");
-    if (f == nullptr) {
-        (void)close(fd);
-        *err = FILE_NOT_EXIST;
-        return nullptr;
-    }
-
-    (void)fseek(f, 0, SEEK_END);
-    size_t length = static_cast<size_t>(ftell(f));
-    (void)fseek(f, 0, SEEK_SET);
-    if (length > 1073741824) {
+    // The size of a regular file is what a seek to its end would tell.
+    size_t length = static_cast<size_t>(st.st_size);
+    if (st.st_size < 0 || length > 1073741824) {
         *err = FILE_TO_LARGE;
-        (void)fclose(f);
+        (void)close(fd);
         return nullptr;
     }
     char *buffer = static_cast<char *>(malloc(length + 1));
     if (buffer == nullptr) {
         *err = FILE_TO_LARGE;
-        (void)fclose(f);
+        (void)close(fd);
         return nullptr;
     }
-    if (length > 0 && fread(buffer, 1, length, f) != length) {
+    size_t got = 0;
+    while (got < length) {
+        ssize_t n = read(fd, buffer + got, length - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    (void)close(fd);
+    if (got != length) {
         *err = FILE_READ_ERROR;
         free(buffer);
-        (void)fclose(f);
         return nullptr;
     }
-    (void)fclose(f);
     *err = FILE_OK;
     buffer[length] = '\0';
     *f_size = length;

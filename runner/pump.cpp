@@ -24,6 +24,7 @@ static void relayWorkerLines()
     // handing over a line whose end has not arrived yet as it stands. A
     // line cut only where the pipe's content happened to end (a worker
     // writing fast) gets a moment for its rest, so that it stays whole.
+    loginfoHoldEcho(true);
     while (fgets(_stdReadBuf, sizeof _stdReadBuf, _fp) != nullptr) {
         size_t len = strlen(_stdReadBuf);
         while (len > 0 && len < sizeof _stdReadBuf - 1 && _stdReadBuf[len - 1] != '\n' &&
@@ -34,6 +35,7 @@ static void relayWorkerLines()
         }
         LOGINFO("W: %s", _stdReadBuf);
     }
+    loginfoHoldEcho(false);
 }
 
 gboolean application_iterate(gpointer)

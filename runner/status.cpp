@@ -58,8 +58,8 @@ void request_handler(const gchar *, const gchar *, const gchar *, GHashTable *,
                      GOutputStream *output_stream, gpointer)
 {
     GDataOutputStream *dos = g_data_output_stream_new(output_stream);
-    my_output_utility(dos, "Content-Type: application/json\r\n");
-    my_output_utility(dos, "Status: 200 OK\r\n\r\n");
+    // Both header lines, and the empty line, in one write.
+    my_output_utility(dos, "Content-Type: application/json\r\nStatus: 200 OK\r\n\r\n");
 
     char basicJSONProps[128];
     char tmpbuff[1024];

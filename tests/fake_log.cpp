@@ -18,3 +18,5 @@ void loginfo(const char *fmt, ...)
     }
     va_end(ap);
 }
+
+void loginfoHoldEcho(bool) {}

@@ -3,7 +3,10 @@
 
 #include "capture.h"
 
+#include <fcntl.h>
 #include <stdio.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -23,7 +26,14 @@ struct _media_stream {
 };
 
 struct _media_frame {
-    std::vector<unsigned char> bytes;
+    std::vector<unsigned char> bytes; // a generated picture
+    void *mapped = nullptr;           // or the frame file, mapped
+    size_t mappedSize = 0;
+    const unsigned char *data() const
+    {
+        return mapped != nullptr ? static_cast<const unsigned char *>(mapped) : bytes.data();
+    }
+    size_t size() const { return mapped != nullptr ? mappedSize : bytes.size(); }
 };
 
 namespace {
@@ -98,19 +108,23 @@ std::vector<unsigned char> testPicture(int w, int h)
     return out;
 }
 
-bool readWhole(const char *path, std::vector<unsigned char> *out)
+// The frame file is served from the page cache as it stands: no copy.
+bool mapWhole(const char *path, media_frame *frame)
 {
-    FILE *f = fopen(path, "rbe");
-    if (f == nullptr)
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    bool ok = fseek(f, 0, SEEK_END) == 0;
-    long size = ok ? ftell(f) : -1;
-    ok = size >= 0 && fseek(f, 0, SEEK_SET) == 0;
-    if (ok) {
-        out->resize(static_cast<size_t>(size));
-        ok = size == 0 || fread(out->data(), 1, out->size(), f) == out->size();
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0;
+    if (ok && st.st_size > 0) {
+        void *p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+        ok = p != MAP_FAILED;
+        if (ok) {
+            frame->mapped = p;
+            frame->mappedSize = static_cast<size_t>(st.st_size);
+        }
     }
-    fclose(f);
+    close(fd);
     return ok;
 }
 
@@ -140,7 +154,7 @@ media_frame *capture_get_frame(media_stream *stream)
         frame = new media_frame;
         const char *path = getenv("SIMCAM_CAPTURE_FRAME");
         if (path != nullptr && *path != '\0') {
-            if (!readWhole(path, &frame->bytes))
+            if (!mapWhole(path, frame))
                 fprintf(stderr, "simcam capture: cannot read SIMCAM_CAPTURE_FRAME %s\n", path);
         } else {
             int w, h;
@@ -151,14 +165,14 @@ media_frame *capture_get_frame(media_stream *stream)
     JournalLine line("capture_get_frame");
     line.boolean("result", frame != nullptr);
     if (frame != nullptr)
-        line.num("size", static_cast<long long>(frame->bytes.size()));
+        line.num("size", static_cast<long long>(frame->size()));
     line.write(kJournal);
     return frame;
 }
 
 size_t capture_frame_size(media_frame *frame)
 {
-    size_t size = frame != nullptr ? frame->bytes.size() : 0;
+    size_t size = frame != nullptr ? frame->size() : 0;
     JournalLine("capture_frame_size").num("size", static_cast<long long>(size)).write(kJournal);
     return size;
 }
@@ -166,12 +180,14 @@ size_t capture_frame_size(media_frame *frame)
 void *capture_frame_data(media_frame *frame)
 {
     JournalLine("capture_frame_data").boolean("result", frame != nullptr).write(kJournal);
-    return frame != nullptr ? frame->bytes.data() : nullptr;
+    return frame != nullptr ? const_cast<unsigned char *>(frame->data()) : nullptr;
 }
 
 void capture_frame_free(media_frame *frame)
 {
     JournalLine("capture_frame_free").write(kJournal);
+    if (frame != nullptr && frame->mapped != nullptr)
+        munmap(frame->mapped, frame->mappedSize);
     delete frame;
 }
 
