@@ -120,7 +120,7 @@ floor=$!
 sleep 2
 floor_rss=$(awk '/VmRSS/ { print $2 }' "/proc/$floor/status")
 floor_private=$(private_of "$floor")
-SIMCAM_HTTP_PORT=0 "$bin/bench_idle_loop" --http &
+SIMCAM_HTTP_PORT=0 "$bin/bench_idle_http" &
 floor_http=$!
 sleep 2
 floor_http_rss=$(awk '/VmRSS/ { print $2 }' "/proc/$floor_http/status")
