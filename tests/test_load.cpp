@@ -24,17 +24,6 @@ static long statusField(pid_t pid, const char *field)
     return -1;
 }
 
-static int countFds(pid_t pid)
-{
-    int n = 0;
-    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        while (struct dirent *e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
 TEST(RunnerLoad, HundredThousandLinesArriveWholeAndInOrder)
 {
     Sandbox sb;

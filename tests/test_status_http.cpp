@@ -31,17 +31,6 @@ static std::string b64(const std::string &s)
     return r;
 }
 
-static int countFds(pid_t pid)
-{
-    int n = 0;
-    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        while (struct dirent *e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
 class StatusHttp : public testing::Test {
 protected:
     // Starts the runner with a worker that runs until told to stop, and

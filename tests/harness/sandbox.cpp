@@ -143,6 +143,17 @@ std::vector<std::string> readLines(const std::string &path)
     return out;
 }
 
+int countFds(pid_t pid)
+{
+    int n = 0;
+    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (struct dirent *e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
 bool processAlive(pid_t pid)
 {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");

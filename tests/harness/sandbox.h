@@ -103,5 +103,8 @@ private:
 // The lines of a text file (a journal, a trace); none if it is missing.
 std::vector<std::string> readLines(const std::string &path);
 
+// The number of open descriptors of a process.
+int countFds(pid_t pid);
+
 // True while pid names a live (not zombie) process.
 bool processAlive(pid_t pid);
