@@ -51,11 +51,11 @@ int decide(int which)
 {
     int nth = ++counts[which];
     int any = ++anyCount;
-    const char *spec = getenv("LH_FAULTS");
-    if (spec == nullptr)
+    const char *faults = getenv("LH_FAULTS");
+    if (faults == nullptr)
         return 0;
     char buf[256];
-    snprintf(buf, sizeof buf, "%s", spec);
+    snprintf(buf, sizeof buf, "%s", faults);
     char *save = nullptr;
     for (char *item = strtok_r(buf, ",", &save); item; item = strtok_r(nullptr, ",", &save)) {
         char call[32], what[32];

@@ -62,7 +62,7 @@ std::string Scenario::get(const std::string &key, const std::string &fallback) c
     return it == values_.end() ? fallback : it->second;
 }
 
-Outcomes::Outcomes(const std::string &spec) : items_(splitTrimmed(spec, ',')) {}
+Outcomes::Outcomes(const std::string &sequence) : items_(splitTrimmed(sequence, ',')) {}
 
 std::string Outcomes::take()
 {

@@ -27,7 +27,7 @@ private:
 // A comma-separated sequence consumed one per call; the last repeats.
 class Outcomes {
 public:
-    explicit Outcomes(const std::string &spec);
+    explicit Outcomes(const std::string &sequence);
     std::string take();
     void restart() { next_ = 0; }
 
