@@ -36,12 +36,17 @@ void handle_sigterm(int)
     errno = saved;
 }
 
-void holdSigterm()
+static void maskSigterm(int how)
 {
     sigset_t term;
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
-    (void)sigprocmask(SIG_BLOCK, &term, nullptr);
+    (void)sigprocmask(how, &term, nullptr);
+}
+
+void holdSigterm()
+{
+    maskSigterm(SIG_BLOCK);
 }
 
 void init_signals()
@@ -55,10 +60,7 @@ void init_signals()
     sa.sa_flags = 0;
     (void)sigaction(SIGTERM, &sa, nullptr);
     // A SIGTERM held since the start is handled now, as a stop request.
-    sigset_t term;
-    sigemptyset(&term);
-    sigaddset(&term, SIGTERM);
-    (void)sigprocmask(SIG_UNBLOCK, &term, nullptr);
+    maskSigterm(SIG_UNBLOCK);
 }
 
 void forwardPendingStop()

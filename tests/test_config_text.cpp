@@ -10,20 +10,10 @@
 #include <string>
 
 #include "config_text.h"
+#include "test_helpers.h"
 
 class ReadFile : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/lhread.XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir = tmpl;
-    }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(0, system(cmd.c_str()));
-    }
     std::string write(const char *name, const std::string &content)
     {
         std::string path = dir + "/" + name;
@@ -32,7 +22,8 @@ protected:
         fclose(f);
         return path;
     }
-    std::string dir;
+    TempDir tmp{"lhread"};
+    const std::string &dir = tmp.path();
 };
 
 TEST_F(ReadFile, WholeFileWithZeroBytes)

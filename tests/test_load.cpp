@@ -13,6 +13,7 @@
 #include <string>
 
 #include "sandbox.h"
+#include "test_helpers.h"
 
 static long statusField(pid_t pid, const char *field)
 {
@@ -99,9 +100,7 @@ TEST(RunnerLoad, ThousandStatusRequestsWhileTheWorkerWrites)
     for (std::string body, code; std::getline(in, body) && std::getline(in, code);) {
         answered++;
         EXPECT_EQ("200", code);
-        JsonParser *parser = json_parser_new();
-        EXPECT_TRUE(json_parser_load_from_data(parser, body.c_str(), -1, nullptr)) << body;
-        g_object_unref(parser);
+        EXPECT_TRUE(parsesAsJson(body)) << body;
     }
     EXPECT_EQ(1000, answered);
     EXPECT_EQ(fdsBefore, countFds(sb.pid()));

@@ -12,28 +12,18 @@
 #include "fake_log.h"
 #include "globals.h"
 #include "status.h"
+#include "test_helpers.h"
 
 using Lines = std::vector<std::string>;
 
 static const std::string kHead = "Content-Type: application/json\r\nStatus: 200 OK\r\n\r\n";
 
-static std::string b64(const std::string &s)
-{
-    gchar *e = g_base64_encode(reinterpret_cast<const guchar *>(s.data()), s.size());
-    std::string r = e;
-    g_free(e);
-    return r;
-}
-
 class Status : public testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/lhstatus.XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir = tmpl;
         ASSERT_NE(nullptr, getcwd(oldCwd, sizeof oldCwd));
-        ASSERT_EQ(0, chdir(dir.c_str()));
+        ASSERT_EQ(0, chdir(tmp.path().c_str()));
         mkdir("localdata", 0755);
         mkdir("localdata/config", 0755);
         age = 3600;
@@ -42,8 +32,6 @@ protected:
     void TearDown() override
     {
         ASSERT_EQ(0, chdir(oldCwd));
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(0, system(cmd.c_str()));
     }
     static void version(const std::string &text) { put("localdata/config/lh.version.config", text); }
     static void config(const std::string &text) { put("localdata/config/lh.config", text); }
@@ -78,12 +66,7 @@ protected:
         g_hash_table_unref(params);
         EXPECT_EQ(0u, r.rfind(kHead, 0)) << r;
         body = r.substr(std::min(r.size(), kHead.size()));
-        JsonParser *parser = json_parser_new();
-        GError *error = nullptr;
-        EXPECT_TRUE(json_parser_load_from_data(parser, body.c_str(), -1, &error))
-            << body << ": " << (error ? error->message : "");
-        g_clear_error(&error);
-        g_object_unref(parser);
+        EXPECT_TRUE(parsesAsJson(body)) << body;
         return r;
     }
     // A member's value as a JSON parser reads it, or "<absent>".
@@ -105,7 +88,8 @@ protected:
                std::to_string(uptime) + "\"";
     }
 
-    std::string dir, body;
+    TempDir tmp{"lhstatus"};
+    std::string body;
     long age = 3600;
     char oldCwd[4096];
 };

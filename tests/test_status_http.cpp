@@ -14,22 +14,7 @@
 #include <string>
 
 #include "sandbox.h"
-
-static bool parsesAsJson(const std::string &s)
-{
-    JsonParser *parser = json_parser_new();
-    bool ok = json_parser_load_from_data(parser, s.c_str(), static_cast<gssize>(s.size()), nullptr);
-    g_object_unref(parser);
-    return ok;
-}
-
-static std::string b64(const std::string &s)
-{
-    gchar *e = g_base64_encode(reinterpret_cast<const guchar *>(s.data()), s.size());
-    std::string r = e;
-    g_free(e);
-    return r;
-}
+#include "test_helpers.h"
 
 class StatusHttp : public testing::Test {
 protected:
