@@ -73,9 +73,13 @@ int getJsonValue(const char *str, const char *propSubStr, char *buffer, size_t b
     start += strlen(propSubStr);
     const char *end = strchr(start, '"');
     size_t len = end != nullptr ? static_cast<size_t>(end - start) : strlen(start);
-    if (len > 0x7fffffff)
-        len = 0x7fffffff;
-    (void)snprintf(buffer, bufferLength, "%.*s", static_cast<int>(len), start);
+    if (bufferLength == 0)
+        return 1;
+    // What the bounded "%.*s" copy gives, without the formatter's cost.
+    if (len > bufferLength - 1)
+        len = bufferLength - 1;
+    memcpy(buffer, start, len);
+    buffer[len] = '\0';
     return 1;
 }
 

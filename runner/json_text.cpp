@@ -21,6 +21,11 @@ static size_t validEscapeLength(const char *p)
     }
 }
 
+static bool plainAscii(unsigned char c)
+{
+    return c >= 0x20 && c < 0x80 && c != '\\' && c != '"';
+}
+
 bool jsonStringContent(const char *in, char *out, size_t outlen)
 {
     size_t o = 0;
@@ -48,8 +53,12 @@ bool jsonStringContent(const char *in, char *out, size_t outlen)
             fits = put("\\\"", 2);
             p++;
         } else if (c < 0x80) {
-            fits = put(p, 1);
-            p++;
+            // A run of characters that need nothing goes in one copy.
+            size_t n = 1;
+            while (plainAscii(static_cast<unsigned char>(p[n])))
+                n++;
+            fits = put(p, n);
+            p += n;
         } else {
             gunichar u = g_utf8_get_char_validated(p, -1);
             if (u == static_cast<gunichar>(-1) || u == static_cast<gunichar>(-2)) {
