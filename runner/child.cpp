@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,8 +26,14 @@ static pid_t waitRetrying(pid_t pid, int *status)
 
 // Runs in the forked child: only async-signal-safe calls until exec.
 [[noreturn]] static void execChild(const char *cmdstring, int parentEnd, int childEnd,
-                                   int target, const sigset_t *mask)
+                                   int target, const sigset_t *mask, pid_t parent)
 {
+    // A runner killed outright (SIGKILL, the OOM killer) must not leave its
+    // worker running beside the next runner: the worker then gets the
+    // SIGTERM it would have had. Kept across the exec of the shell.
+    (void)prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent)
+        _exit(127);
     (void)close(parentEnd);
     if (childEnd != target) {
         (void)dup2(childEnd, target);
@@ -83,9 +90,10 @@ FILE *mypopen(const char *cmdstring, const char *type)
     sigset_t all, old;
     sigfillset(&all);
     (void)sigprocmask(SIG_SETMASK, &all, &old);
+    const pid_t self = getpid();
     pid_t pid = fork();
     if (pid == 0)
-        execChild(cmdstring, parentEnd, childEnd, target, &old);
+        execChild(cmdstring, parentEnd, childEnd, target, &old, self);
     int forkErrno = errno;
     if (pid > 0)
         lhwPid = pid;

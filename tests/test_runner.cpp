@@ -156,6 +156,22 @@ TEST(RunnerStop, SigtermTwiceChangesNothing)
     EXPECT_TRUE(r.leftovers.empty());
 }
 
+TEST(RunnerStop, WorkerEndsWhenTheRunnerIsKilled)
+{
+    Sandbox sb;
+    writeWorker(sb, "trap 'echo stopped >stopped; exit 0' TERM\necho ready\nwhile :; do sleep 0.1; done\n");
+    ASSERT_TRUE(sb.start("lanternhill", {}));
+    ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
+    sb.signal(SIGKILL);
+    std::string stopped;
+    for (int i = 0; i < 50 && !sb.readFile("stopped", &stopped); i++)
+        sb.pump(100);
+    EXPECT_EQ("stopped\n", stopped) << "the worker got no SIGTERM";
+    RunResult r = sb.finish();
+    EXPECT_EQ(128 + SIGKILL, r.status);
+    EXPECT_TRUE(r.leftovers.empty());
+}
+
 TEST(RunnerStop, SigtermAfterTheWorkerEndedChangesNothing)
 {
     Sandbox sb;
