@@ -2,7 +2,6 @@
 .PHONY: demo test build-host package size fuzz bench
 
 demo:
-	@bash scripts/install-deps.sh demo
 	@bash demo/run.sh
 
 test:

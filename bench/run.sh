@@ -5,6 +5,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 . scripts/sandbox.sh
+sandbox_check || exit 1
 
 cmake --preset host -DLH_BENCH=ON >/dev/null && cmake --build --preset host -j"$(nproc)" >/dev/null ||
     { echo "The host build failed: run 'cmake --build --preset host' to see why." >&2; exit 1; }

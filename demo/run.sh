@@ -5,14 +5,6 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 
-cmake --preset host >/dev/null && cmake --build --preset host -j"$(nproc)" >/dev/null ||
-    { echo "The host build failed: run 'cmake --build --preset host' to see why." >&2; exit 1; }
-
-demo=$top/build/host/demo
-rm -rf "$demo"
-mkdir -p "$demo/pkg"
-cp demo/lanternhillworker "$demo/pkg/lanternhillworker"
-
 port=${SIMCAM_HTTP_PORT:-8080}
 status_url="http://127.0.0.1:$port/local/lanternhill/status"
 echo "Demo: the runner starts the demo worker and relays its lines every second."
@@ -22,7 +14,24 @@ echo "Then it moves the simulated PTZ head with doer and saves a frame with capt
 echo "Stop it with Ctrl-C: the runner forwards SIGTERM to the worker and exits with its status."
 echo
 
+bash scripts/install-deps.sh demo || exit 1
+echo "Building the host configuration (a minute or two the first time)..."
+cmake --preset host >/dev/null && cmake --build --preset host -j"$(nproc)" >/dev/null ||
+    { echo "The host build failed: run 'cmake --build --preset host' to see why." >&2; exit 1; }
+
 . scripts/sandbox.sh
+sandbox_check || exit 1
+# Something else answering on the port would take the demo's requests.
+if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+    echo "Port $port is in use: stop what listens there, or choose another port, e.g. SIMCAM_HTTP_PORT=8081 make demo." >&2
+    exit 1
+fi
+
+demo=$top/build/host/demo
+rm -rf "$demo"
+mkdir -p "$demo/pkg"
+cp demo/lanternhillworker "$demo/pkg/lanternhillworker"
+echo
 sandbox_args "$demo/pkg"
 bw=("${SANDBOX[@]}")
 tool=("${bw[@]}")

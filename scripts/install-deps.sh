@@ -33,8 +33,8 @@ fi
 echo "Installing Debian packages: ${missing[*]}"
 log=$(mktemp)
 if ! { "${sudo[@]}" apt-get update -q && DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"; } >"$log" 2>&1; then
-    tail -n 5 "$log" >&2
-    echo "Could not install ${missing[*]}; see $log, then check the network and apt sources and run again." >&2
+    reason=$(grep -E '^(E|Err):' "$log" | tail -n 1)
+    echo "Could not install ${missing[*]}${reason:+ ($reason)}: check the network and the apt sources, then run again (apt's output: $log)." >&2
     exit 1
 fi
 rm -f "$log"

@@ -2,6 +2,9 @@
 # Builds and tests every configuration; one summary line each at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+. scripts/sandbox.sh
+# Every system test runs in a sandbox: say so once rather than fail each.
+sandbox_check || exit 1
 
 jobs=$(nproc)
 presets=(${PRESETS:-host asan mipsel})
