@@ -15,7 +15,11 @@ build-host:
 package:
 	@bash scripts/install-deps.sh test
 	@bash scripts/make-sysroot.sh build/mipsel/sysroot
-	@cmake --preset mipsel >/dev/null && cmake --build --preset mipsel -j$$(nproc) --target camera-package
+	@echo "Building the camera package (mipsel)..."
+	@cmake --preset mipsel >build/mipsel-package.log 2>&1 && \
+	  cmake --build --preset mipsel -j$$(nproc) --target camera-package >>build/mipsel-package.log 2>&1 || \
+	  { echo "The mipsel build failed: see build/mipsel-package.log." >&2; exit 1; }
+	@grep '^package: ' build/mipsel-package.log && rm -f build/mipsel-package.log
 
 size: package
 	@bash scripts/size-report.sh

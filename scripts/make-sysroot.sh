@@ -27,12 +27,17 @@ apt_opts=(-o APT::Architecture=mipsel -o APT::Architectures::=mipsel
           -o Debug::NoLocking=1 -o APT::Install-Recommends=false
           -o Acquire::Languages=none -q)
 
+apt_failed() { # WHAT: one line with apt's own reason and what to do
+    local reason
+    reason=$(grep -E '^(E|Err):' "$work/apt.log" | tail -n 1)
+    echo "sysroot: $1${reason:+ ($reason)}: check the network and the apt sources, then run again (apt's output: $work/apt.log)." >&2
+}
 echo "sysroot: fetching package lists for mipsel"
 apt-get "${apt_opts[@]}" update >"$work/apt.log" 2>&1 ||
-    { tail -n 20 "$work/apt.log"; echo "sysroot: apt-get update failed; see $work/apt.log" >&2; exit 1; }
+    { apt_failed "the mipsel package lists could not be fetched"; exit 1; }
 echo "sysroot: downloading ${packages[*]} with their dependencies"
 apt-get "${apt_opts[@]}" install -y --download-only "${packages[@]}" >>"$work/apt.log" 2>&1 ||
-    { tail -n 20 "$work/apt.log"; echo "sysroot: download failed; see $work/apt.log" >&2; exit 1; }
+    { apt_failed "the mipsel packages could not be downloaded"; exit 1; }
 
 n=0
 for deb in "$work"/apt/cache/archives/*.deb; do
