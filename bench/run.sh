@@ -15,6 +15,7 @@ trap 'rm -rf "$work"' EXIT
 out=bench/RESULTS.md
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 cpu_of() { awk '{ print $1 + $2 }' "$1"; } # "user sys" seconds
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 {
 echo "# Benchmark results"
@@ -30,28 +31,45 @@ seq -f 'relay line %06.0f abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqr
 mkdir -p "$work/pkg"
 printf '#!/bin/sh\nexec cat %s\n' "$work/lines" >"$work/pkg/lanternhillworker"
 chmod 755 "$work/pkg/lanternhillworker"
-relay_cpu() { # COMMAND... under a fresh sink; prints "user sys" of the command
-    local sock=$work/log.sock
-    coproc SINK { "$bin/bench_log_sink" "$sock" "$1"; }
-    read -r _ <&"${SINK[0]}"
+relay_cpu() { # COUNT COMMAND... under a fresh sink; prints "user sys" of the command
+    local sock=$work/log.sock want=$1 got t
     shift
-    local t
+    coproc SINK { "$bin/bench_log_sink" "$sock" "$want"; }
+    read -r _ <&"${SINK[0]}"
     t=$( { TIMEFORMAT='%3U %3S'; time "$@" >/dev/null 2>&1; } 2>&1 )
+    read -r got <&"${SINK[0]}"
     wait "$SINK_PID"
+    [ "$got" = "$want" ] || echo "relay: $got of $want messages arrived; the figure is not comparable" >&2
     echo "$t"
 }
 sandbox_args "$work/pkg" "$work/log.sock"
-# The runner also logs its own start and stop lines: 9 more datagrams.
-relay_cpu $((lines + 9)) "${SANDBOX[@]}" -- bash -c "TIMEFORMAT='%3U %3S'; time $bin/lanternhill >/dev/null" >"$work/runner.cpu" 2>&1
-runner_t=$(tail -n 1 "$work/runner.cpu")
-logger_t=$(relay_cpu $lines logger --socket-errors=off -u "$work/log.sock" -t relay -f "$work/lines")
-runner_us=$(awk -v t="$runner_t" -v n=$lines 'BEGIN { split(t, a, " "); printf "%.2f", (a[1] + a[2]) * 1e6 / n }')
-logger_us=$(awk -v t="$logger_t" -v n=$lines 'BEGIN { split(t, a, " "); printf "%.2f", (a[1] + a[2]) * 1e6 / n }')
+per_line() { awk -v t="$1" -v n=$lines 'BEGIN { split(t, a, " "); printf "%.2f\n", (a[1] + a[2]) * 1e6 / n }'; }
+runner_relay() {
+    # The runner also logs its own start and stop lines: 7 more datagrams.
+    relay_cpu $((lines + 7)) "${SANDBOX[@]}" -- bash -c "TIMEFORMAT='%3U %3S'; time $bin/lanternhill >/dev/null" >"$work/runner.cpu" 2>&1
+    per_line "$(tail -n 1 "$work/runner.cpu")"
+}
+# logger reads the lines from a pipe, as the runner does; the CPU of the
+# cat that feeds it counts, as the worker's does for the runner.
+logger_relay() {
+    per_line "$(relay_cpu $lines bash -c "cat '$work/lines' | logger --socket-errors=off -u '$work/log.sock' -t relay")"
+}
+# Five rounds taking turns, medians: a drift of the machine falls on both.
+runner_all=() logger_all=()
+for round in 1 2 3 4 5; do
+    if [ $((round % 2)) -eq 1 ]; then
+        runner_all+=("$(runner_relay)"); logger_all+=("$(logger_relay)")
+    else
+        logger_all+=("$(logger_relay)"); runner_all+=("$(runner_relay)")
+    fi
+done
+runner_us=$(printf '%s\n' "${runner_all[@]}" | median)
+logger_us=$(printf '%s\n' "${logger_all[@]}" | median)
 {
 echo "## 1. Log relay (goal: runner at most 1.0 x logger)"
 echo
 echo "$lines lines of 80 bytes into a counting socket. CPU (user + sys) of the whole command: the runner"
-echo "with its worker (\`cat\` of the lines), and \`logger -u SOCKET -f FILE\`."
+echo "with its worker (\`cat\` of the lines), and \`cat\` of the lines into \`logger -u SOCKET\`; the median of five rounds taking turns."
 echo
 echo "| | CPU per line | ratio |"
 echo "|---|---|---|"
@@ -160,18 +178,29 @@ echo
 
 # 5. Frame output: capture2 writing a 4 MiB frame into a pipe, against cat.
 head -c $((4 << 20)) /dev/urandom >"$work/frame.jpg"
-runs=50
-frame_time() {
+runs=20 rounds=9
+frame_time() { # seconds for $runs frames written into a pipe by COMMAND...
     local t
     t=$( { TIMEFORMAT='%3R'; time for _ in $(seq $runs); do "$@" | cat >/dev/null; done; } 2>&1 )
     echo "$t"
 }
-cap_t=$(SIMCAM_CAPTURE_FRAME=$work/frame.jpg frame_time "$bin/capture2")
-cat_t=$(frame_time cat "$work/frame.jpg")
+# Rounds that take turns, medians: a drift of the machine falls on both.
+cap_all=() cat_all=()
+for round in $(seq $rounds); do
+    if [ $((round % 2)) -eq 1 ]; then
+        cap_all+=("$(SIMCAM_CAPTURE_FRAME=$work/frame.jpg frame_time "$bin/capture2")")
+        cat_all+=("$(frame_time cat "$work/frame.jpg")")
+    else
+        cat_all+=("$(frame_time cat "$work/frame.jpg")")
+        cap_all+=("$(SIMCAM_CAPTURE_FRAME=$work/frame.jpg frame_time "$bin/capture2")")
+    fi
+done
+cap_t=$(printf '%s\n' "${cap_all[@]}" | median)
+cat_t=$(printf '%s\n' "${cat_all[@]}" | median)
 {
 echo "## 5. Frame output (goal: capture2 at most 1.1 x cat)"
 echo
-echo "$runs runs each of writing a 4 MiB frame into a pipe (wall time, process start included)."
+echo "$rounds rounds, taking turns, of $runs runs each writing a 4 MiB frame into a pipe (wall time, process start included; the median round)."
 echo
 echo "| | per frame | ratio |"
 echo "|---|---|---|"
