@@ -16,6 +16,21 @@ out=bench/RESULTS.md
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 cpu_of() { awk '{ print $1 + $2 }' "$1"; } # "user sys" seconds
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# take_turns ROUNDS A B: runs the commands A and B ROUNDS times, taking
+# turns (A first in odd rounds), and sets turn_a and turn_b to the median
+# of what each printed: a drift of the machine falls on both.
+take_turns() {
+    local rounds=$1 a=$2 b=$3 round as=() bs=()
+    for round in $(seq "$rounds"); do
+        if [ $((round % 2)) -eq 1 ]; then
+            as+=("$($a)"); bs+=("$($b)")
+        else
+            bs+=("$($b)"); as+=("$($a)")
+        fi
+    done
+    turn_a=$(printf '%s\n' "${as[@]}" | median)
+    turn_b=$(printf '%s\n' "${bs[@]}" | median)
+}
 
 {
 echo "# Benchmark results"
@@ -54,17 +69,8 @@ runner_relay() {
 logger_relay() {
     per_line "$(relay_cpu $lines bash -c "cat '$work/lines' | logger --socket-errors=off -u '$work/log.sock' -t relay")"
 }
-# Five rounds taking turns, medians: a drift of the machine falls on both.
-runner_all=() logger_all=()
-for round in 1 2 3 4 5; do
-    if [ $((round % 2)) -eq 1 ]; then
-        runner_all+=("$(runner_relay)"); logger_all+=("$(logger_relay)")
-    else
-        logger_all+=("$(logger_relay)"); runner_all+=("$(runner_relay)")
-    fi
-done
-runner_us=$(printf '%s\n' "${runner_all[@]}" | median)
-logger_us=$(printf '%s\n' "${logger_all[@]}" | median)
+take_turns 5 runner_relay logger_relay
+runner_us=$turn_a logger_us=$turn_b
 {
 echo "## 1. Log relay (goal: runner at most 1.0 x logger)"
 echo
@@ -184,19 +190,10 @@ frame_time() { # seconds for $runs frames written into a pipe by COMMAND...
     t=$( { TIMEFORMAT='%3R'; time for _ in $(seq $runs); do "$@" | cat >/dev/null; done; } 2>&1 )
     echo "$t"
 }
-# Rounds that take turns, medians: a drift of the machine falls on both.
-cap_all=() cat_all=()
-for round in $(seq $rounds); do
-    if [ $((round % 2)) -eq 1 ]; then
-        cap_all+=("$(SIMCAM_CAPTURE_FRAME=$work/frame.jpg frame_time "$bin/capture2")")
-        cat_all+=("$(frame_time cat "$work/frame.jpg")")
-    else
-        cat_all+=("$(frame_time cat "$work/frame.jpg")")
-        cap_all+=("$(SIMCAM_CAPTURE_FRAME=$work/frame.jpg frame_time "$bin/capture2")")
-    fi
-done
-cap_t=$(printf '%s\n' "${cap_all[@]}" | median)
-cat_t=$(printf '%s\n' "${cat_all[@]}" | median)
+capture_frames() { SIMCAM_CAPTURE_FRAME=$work/frame.jpg frame_time "$bin/capture2"; }
+cat_frames() { frame_time cat "$work/frame.jpg"; }
+take_turns $rounds capture_frames cat_frames
+cap_t=$turn_a cat_t=$turn_b
 {
 echo "## 5. Frame output (goal: capture2 at most 1.1 x cat)"
 echo

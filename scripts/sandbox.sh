@@ -25,7 +25,10 @@ sandbox_check() {
         echo "bubblewrap is missing: run 'apt-get install bubblewrap' as root, then run again." >&2
         return 1
     fi
-    if ! bwrap --ro-bind / / --dev /dev --proc /proc --tmpfs /usr/local true 2>/dev/null; then
+    # The very sandbox the programs get, around a command that does nothing.
+    local SANDBOX
+    sandbox_args "${TMPDIR:-/tmp}"
+    if ! "${SANDBOX[@]}" -- true 2>/dev/null; then
         echo "bubblewrap can't make a private mount namespace here: run as root (or allow unprivileged user namespaces), then run again." >&2
         return 1
     fi

@@ -22,6 +22,14 @@ static void writeWorker(Sandbox &sb, const std::string &body)
     sb.writeFile("lanternhillworker", "#!/bin/sh\n" + body, 0755);
 }
 
+// Starts the runner with a worker that says "ready", then waits for
+// SIGTERM, which runs onTerm.
+static bool startWaitingWorker(Sandbox &sb, const std::string &onTerm)
+{
+    writeWorker(sb, "trap '" + onTerm + "' TERM\necho ready\nwhile :; do sleep 0.1; done\n");
+    return sb.start("lanternhill", {}) && sb.waitForLog("W: ready\n", 10000);
+}
+
 // Every message of the runner: identity, facility/level and its own pid.
 static void expectRunnerDatagrams(const RunResult &r, pid_t pid)
 {
@@ -129,10 +137,7 @@ TEST(RunnerLifecycle, MissingWorkerProgram)
 TEST(RunnerStop, SigtermIsForwardedAndLastLinesArrive)
 {
     Sandbox sb;
-    writeWorker(sb, "trap 'echo bye; exit 7' TERM\necho ready\n"
-                    "while :; do sleep 0.1; done\n");
-    ASSERT_TRUE(sb.start("lanternhill", {}));
-    ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
+    ASSERT_TRUE(startWaitingWorker(sb, "echo bye; exit 7"));
     sb.signal(SIGTERM);
     RunResult r = sb.finish();
     EXPECT_EQ(7, r.status);
@@ -146,9 +151,7 @@ TEST(RunnerStop, SigtermIsForwardedAndLastLinesArrive)
 TEST(RunnerStop, SigtermTwiceChangesNothing)
 {
     Sandbox sb;
-    writeWorker(sb, "trap 'exit 9' TERM\necho ready\nwhile :; do sleep 0.1; done\n");
-    ASSERT_TRUE(sb.start("lanternhill", {}));
-    ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
+    ASSERT_TRUE(startWaitingWorker(sb, "exit 9"));
     sb.signal(SIGTERM);
     sb.signal(SIGTERM);
     RunResult r = sb.finish();
@@ -159,9 +162,7 @@ TEST(RunnerStop, SigtermTwiceChangesNothing)
 TEST(RunnerStop, WorkerEndsWhenTheRunnerIsKilled)
 {
     Sandbox sb;
-    writeWorker(sb, "trap 'echo stopped >stopped; exit 0' TERM\necho ready\nwhile :; do sleep 0.1; done\n");
-    ASSERT_TRUE(sb.start("lanternhill", {}));
-    ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
+    ASSERT_TRUE(startWaitingWorker(sb, "echo stopped >stopped; exit 0"));
     sb.signal(SIGKILL);
     std::string stopped;
     for (int i = 0; i < 50 && !sb.readFile("stopped", &stopped); i++)
