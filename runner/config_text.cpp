@@ -25,9 +25,10 @@ char *c_read_file(const char *f_name, int *err, size_t *f_size)
         return nullptr;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int statted = fstat(fd, &st);
+    if (statted != 0 || !S_ISREG(st.st_mode)) {
         // EOVERFLOW: a size that can't be told here.
-        *err = errno == EOVERFLOW ? FILE_TO_LARGE : FILE_NOT_EXIST;
+        *err = statted != 0 && errno == EOVERFLOW ? FILE_TO_LARGE : FILE_NOT_EXIST;
         (void)close(fd);
         return nullptr;
     }

@@ -73,6 +73,7 @@ int main(int argc, char **argv)
     if (argc > 1 && argv != nullptr && argv[1] != nullptr && startsWith(argv[1], "ptz:")) {
         LOGINFO("lhr, ptz moved to doer");
         closelog();
+        endIfStopPending();
         return 1;
     }
 
@@ -80,6 +81,7 @@ int main(int argc, char **argv)
         // The platform starts the runner again, from its new file.
         LOGINFO("lhr, updated, restarting..");
         closelog();
+        endIfStopPending();
         return 14;
     }
 

@@ -63,6 +63,17 @@ void init_signals()
     maskSigterm(SIG_UNBLOCK);
 }
 
+void endIfStopPending()
+{
+    sigset_t pending;
+    if (sigpending(&pending) != 0 || sigismember(&pending, SIGTERM) != 1)
+        return;
+    // Ended by the signal, as without the hold: exit 14 would read as
+    // "start me again" to a platform that asked for a stop.
+    (void)signal(SIGTERM, SIG_DFL);
+    maskSigterm(SIG_UNBLOCK);
+}
+
 void forwardPendingStop()
 {
     pid_t pid = lhwPid;

@@ -4,6 +4,10 @@
 // the start (the update pass included) is not a kill.
 void holdSigterm();
 
+// On an exit before the handler exists: a SIGTERM held meanwhile ends the
+// runner now, as a stop.
+void endIfStopPending();
+
 // Makes the runner a process-group leader and installs handle_sigterm.
 void init_signals();
 

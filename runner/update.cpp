@@ -42,21 +42,44 @@ static void removeStaged(const char *path)
         (void)unlink(path);
 }
 
-// Opens the staged file only if it is a regular file: the check and the
-// mode change act on the same file.
-static int openStagedRegular(const char *path)
+// Checks that the staged entry is a regular file without needing to read
+// it (its owner may have made it unreadable), gives it its mode and flushes
+// it; the check, the mode change and the flush act on the same file.
+// Returns 0, or the log line of the step that failed.
+static const char *prepareStaged(const char *path)
 {
     struct stat st;
-    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        (void)close(fd);
-        return -1;
+    int pathFd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (pathFd < 0 || fstat(pathFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (pathFd >= 0)
+            (void)close(pathFd);
+        return "lhr, Error staged file is not a regular file";
     }
-    return fd;
+    char self[32];
+    (void)snprintf(self, sizeof self, "/proc/self/fd/%d", pathFd);
+    // Not world-writable: anyone could otherwise replace a program the
+    // platform runs.
+    const char *failed = nullptr;
+    if (chmod(self, 0755) != 0) {
+        failed = "lhr, Error setting exec permission";
+    } else {
+        int fd = open(self, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0 || fsync(fd) != 0)
+            failed = "lhr, Error flushing staged file";
+        if (fd >= 0)
+            (void)close(fd);
+    }
+    (void)close(pathFd);
+    return failed;
+}
+
+// The backup: a second name of the installed file where the system allows
+// one, so that the program never leaves its own name; else (hard links
+// refused, as for a file of another owner) the installed file renamed away.
+static bool makeBackup(const char *targetWorker, const char *oldWorker, bool *linked)
+{
+    *linked = link(targetWorker, oldWorker) == 0;
+    return *linked || rename(targetWorker, oldWorker) == 0;
 }
 
 int handleUpgradeForFile(const char *fileName)
@@ -73,27 +96,11 @@ int handleUpgradeForFile(const char *fileName)
     (void)unlink(oldWorker);
     bool targetExists = stat(targetWorker, &st) == 0;
 
-    int fd = openStagedRegular(newWorker);
-    if (fd < 0) {
-        LOGINFO("lhr, Error staged file is not a regular file");
+    if (const char *failed = prepareStaged(newWorker)) {
+        LOGINFO("%s", failed);
         removeStaged(newWorker);
         return 0;
     }
-    // Not world-writable: anyone could otherwise replace a program the
-    // platform runs.
-    if (fchmod(fd, 0755) != 0) {
-        LOGINFO("lhr, Error setting exec permission");
-        (void)close(fd);
-        (void)unlink(newWorker);
-        return 0;
-    }
-    if (fsync(fd) != 0) {
-        LOGINFO("lhr, Error flushing staged file");
-        (void)close(fd);
-        (void)unlink(newWorker);
-        return 0;
-    }
-    (void)close(fd);
 
     if (!targetExists) {
         LOGINFO("lhr, No target");
@@ -106,9 +113,8 @@ int handleUpgradeForFile(const char *fileName)
         return 0;
     }
 
-    // The backup is a second name of the installed file, so the program
-    // never leaves its own name: the rename below replaces it in one step.
-    if (link(targetWorker, oldWorker) != 0) {
+    bool linked = false;
+    if (!makeBackup(targetWorker, oldWorker, &linked)) {
         LOGINFO("lhr, Error upgrading stage 1");
         (void)unlink(newWorker);
         return 0;
@@ -121,7 +127,9 @@ int handleUpgradeForFile(const char *fileName)
         return 1;
     }
     LOGINFO("lhr, Error upgrading stage 2");
-    if (rename(oldWorker, targetWorker) != 0)
+    // A linked backup is the installed file itself: a rename between the two
+    // names would do nothing, so the backup name goes instead.
+    if (linked ? unlink(oldWorker) != 0 : rename(oldWorker, targetWorker) != 0)
         LOGINFO("lhr, Error rolling back upgrade");
     syncPackageDir();
     (void)unlink(newWorker);

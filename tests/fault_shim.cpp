@@ -2,6 +2,7 @@
 // the file-changing functions, and writes a trace of them.
 //   LH_FAULTS="rename:2:EXDEV,link:1:ENOSPC"  the 2nd rename fails with EXDEV ...
 //   LH_FAULTS="any:3:KILL"                    SIGKILL on entry of the 3rd call of any of them
+//   LH_FAULTS="fsync:1:SLOW"                  the 1st fsync takes 700 ms longer
 //   LH_FAULT_TRACE=/path                      one line per call
 //   LH_SLEEP_LOG=/path                        sleep() returns at once; each pause is written there
 #include <dlfcn.h>
@@ -12,13 +13,14 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
 
-int counts[6];
+int counts[5];
 int anyCount;
-const char *const names[] = {"rename", "link", "unlink", "fchmod", "fsync", "chmod"};
+const char *const names[] = {"rename", "link", "unlink", "fsync", "chmod"};
 
 int errnoByName(const char *n)
 {
@@ -66,6 +68,12 @@ int decide(int which)
         if ((isAny && n == any) || (!isAny && strcmp(call, names[which]) == 0 && n == nth)) {
             if (strcmp(what, "KILL") == 0)
                 raise(SIGKILL);
+            if (strcmp(what, "SLOW") == 0) {
+                struct timespec slow = {0, 700 * 1000 * 1000};
+                while (nanosleep(&slow, &slow) != 0 && errno == EINTR) {
+                }
+                return 0;
+            }
             return errnoByName(what);
         }
     }
@@ -120,26 +128,12 @@ int unlink(const char *a)
     return real<int (*)(const char *)>("unlink")(a);
 }
 
-int fchmod(int fd, mode_t mode)
-{
-    char p[512];
-    fdPath(fd, p, sizeof p);
-    char m[16];
-    snprintf(m, sizeof m, "%o", static_cast<unsigned>(mode));
-    trace("fchmod %s %s", p, m);
-    if (int e = decide(3)) {
-        errno = e;
-        return -1;
-    }
-    return real<int (*)(int, mode_t)>("fchmod")(fd, mode);
-}
-
 int fsync(int fd)
 {
     char p[512];
     fdPath(fd, p, sizeof p);
     trace("fsync %s%s", p, "");
-    if (int e = decide(4)) {
+    if (int e = decide(3)) {
         errno = e;
         return -1;
     }
@@ -161,7 +155,7 @@ unsigned sleep(unsigned seconds)
 int chmod(const char *path, mode_t mode)
 {
     trace("chmod %s%s", path, "");
-    if (int e = decide(5)) {
+    if (int e = decide(4)) {
         errno = e;
         return -1;
     }

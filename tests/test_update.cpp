@@ -208,25 +208,60 @@ TEST(Update, UpdateFolderThatIsALinkIsNotFollowed)
     EXPECT_EQ(0, stat((elsewhere + "/doer").c_str(), &st));
 }
 
+TEST(Update, UnprivilegedRunnerUpdatesProgramsOfAnotherOwner)
+{
+    // As on the camera: the package directory is the runner's user's, a
+    // program in it may be root's, and a staged file may be unreadable to
+    // all but its owner (who can always change that).
+    const uid_t nobody = 65534;
+    Sandbox sb;
+    quietWorker(sb);
+    install(sb, "doer", "OLD");
+    stage(sb, "doer", "NEW");
+    stage(sb, "capture2", "NEW capture2");
+    ASSERT_EQ(0, chmod((sb.pkgDir() + "/update/capture2").c_str(), 0200));
+    for (const char *rel : {"", "/update", "/update/doer", "/update/capture2"})
+        ASSERT_EQ(0, chown((sb.pkgDir() + rel).c_str(), nobody, nobody)) << rel;
+    StartOptions opts;
+    opts.uid = static_cast<int>(nobody);
+    RunResult r = sb.run("lanternhill", {}, 20000, opts);
+    EXPECT_EQ(0, r.status) << r.err << r.out;
+    EXPECT_EQ((Lines{"lhr, Update detected, capture2", "lhr, No target", "lhr, Update detected, doer"}),
+              updateLines(r));
+    EXPECT_EQ("NEW", content(sb, "doer"));
+    EXPECT_EQ("NEW capture2", content(sb, "capture2"));
+    EXPECT_EQ(0755u, mode(sb, "doer"));
+    EXPECT_EQ(0755u, mode(sb, "capture2"));
+    for (const char *gone : {"doer.old", "update/doer", "update/capture2"})
+        EXPECT_FALSE(exists(sb, gone)) << gone;
+}
+
 struct FaultCase {
     const char *faults;
     bool installed;
     Lines lines;
-    const char *after; // content of ./doer afterwards
+    const char *after;  // content of ./doer afterwards
+    const char *backup; // content of ./doer.old afterwards
 };
 
 TEST(UpdateFaults, EveryFailureIsLoggedAndCleanedUp)
 {
     const std::string d = "lhr, Update detected, doer";
+    const char *none = "<missing>";
     const FaultCase cases[] = {
-        {"fchmod:1:EIO", true, {d, "lhr, Error setting exec permission"}, "OLD"},
-        {"fsync:1:EIO", true, {d, "lhr, Error flushing staged file"}, "OLD"},
-        {"link:1:ENOSPC", true, {d, "lhr, Error upgrading stage 1"}, "OLD"},
-        {"rename:1:EXDEV", true, {d, "lhr, Error upgrading stage 2"}, "OLD"},
-        {"rename:1:EIO,rename:2:EIO", true,
-         {d, "lhr, Error upgrading stage 2", "lhr, Error rolling back upgrade"}, "OLD"},
-        {"rename:1:ENOSPC", false, {d, "lhr, No target", "lhr, Error upgrade state 3"}, "<missing>"},
-        {"fchmod:1:EPERM", false, {d, "lhr, Error setting exec permission"}, "<missing>"},
+        {"chmod:1:EIO", true, {d, "lhr, Error setting exec permission"}, "OLD", none},
+        {"fsync:1:EIO", true, {d, "lhr, Error flushing staged file"}, "OLD", none},
+        // Hard link refused: the backup is made by renaming the program away.
+        {"link:1:EPERM", true, {d}, "NEW", none},
+        {"link:1:EPERM,rename:1:EACCES", true, {d, "lhr, Error upgrading stage 1"}, "OLD", none},
+        {"link:1:EPERM,rename:2:EXDEV", true, {d, "lhr, Error upgrading stage 2"}, "OLD", none},
+        {"link:1:EPERM,rename:2:EIO,rename:3:EIO", true,
+         {d, "lhr, Error upgrading stage 2", "lhr, Error rolling back upgrade"}, none, "OLD"},
+        {"rename:1:EXDEV", true, {d, "lhr, Error upgrading stage 2"}, "OLD", none},
+        {"rename:1:EIO,unlink:2:EIO", true,
+         {d, "lhr, Error upgrading stage 2", "lhr, Error rolling back upgrade"}, "OLD", "OLD"},
+        {"rename:1:ENOSPC", false, {d, "lhr, No target", "lhr, Error upgrade state 3"}, none, none},
+        {"chmod:1:EPERM", false, {d, "lhr, Error setting exec permission"}, none, none},
     };
     for (const FaultCase &c : cases) {
         Sandbox sb;
@@ -239,9 +274,26 @@ TEST(UpdateFaults, EveryFailureIsLoggedAndCleanedUp)
         RunResult r = sb.run("lanternhill", {}, 20000, opts);
         EXPECT_EQ(c.lines, updateLines(r)) << c.faults;
         EXPECT_EQ(c.after, content(sb, "doer")) << c.faults;
+        EXPECT_EQ(c.backup, content(sb, "doer.old")) << c.faults;
         EXPECT_FALSE(exists(sb, "update/doer")) << c.faults;
         EXPECT_TRUE(logged(r, "lhr, Running..")) << c.faults;
     }
+}
+
+TEST(UpdateFaults, StopDuringTheUpdateIsAStopNotARestart)
+{
+    Sandbox sb;
+    install(sb, "lanternhill", "OLD");
+    stage(sb, "lanternhill", "NEW");
+    StartOptions opts;
+    opts.faults = "fsync:1:SLOW";
+    ASSERT_TRUE(sb.start("lanternhill", {}, opts));
+    ASSERT_TRUE(sb.waitForLog("lhr, Update detected, lanternhill", 10000));
+    sb.signal(SIGTERM);
+    RunResult r = sb.finish();
+    EXPECT_EQ(128 + SIGTERM, r.status);
+    EXPECT_TRUE(logged(r, "lhr, updated, restarting.."));
+    EXPECT_EQ("NEW", content(sb, "lanternhill"));
 }
 
 TEST(UpdateFaults, AFailureForOneFileDoesNotStopTheOthers)
@@ -252,7 +304,7 @@ TEST(UpdateFaults, AFailureForOneFileDoesNotStopTheOthers)
     stage(sb, "capture2", "NEW capture2");
     stage(sb, "doer", "NEW");
     StartOptions opts;
-    opts.faults = "fchmod:1:EIO"; // capture2's, handled first
+    opts.faults = "chmod:1:EIO"; // capture2's, handled first
     RunResult r = sb.run("lanternhill", {}, 20000, opts);
     EXPECT_EQ((Lines{"lhr, Update detected, capture2", "lhr, Error setting exec permission",
                      "lhr, Update detected, doer"}),

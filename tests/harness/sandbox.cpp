@@ -191,6 +191,8 @@ Sandbox::Sandbox()
     snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sockPath_.c_str());
     if (logFd_ < 0 || bind(logFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
         abort();
+    // Any user the program runs as may log.
+    (void)chmod(sockPath_.c_str(), 0666);
     int big = 4 << 20;
     (void)setsockopt(logFd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
 }
@@ -256,6 +258,8 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
         }
         closedir(d);
     }
+    // Open to every user, as on the camera: a program may run as any.
+    argv.insert(argv.end(), {"--perms", "0755", "--dir", "/usr/local/packages"});
     argv.insert(argv.end(), {"--bind", pkg_, kPackageDir, "--bind", sockPath_, "/dev/log",
                              "--die-with-parent", "--info-fd", "3"});
     // Tests run side by side: each HTTP stand-in takes a free port unless
@@ -277,6 +281,10 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
             argv.insert(argv.end(), {"--setenv", "LH_SLEEP_LOG", opts.sleepLog});
     }
     argv.push_back("--");
+    if (opts.uid >= 0) {
+        std::string id = std::to_string(opts.uid);
+        argv.insert(argv.end(), {"setpriv", "--reuid", id, "--regid", id, "--clear-groups"});
+    }
     const char *wrapper = getenv("LH_TEST_WRAPPER");
     if (wrapper != nullptr && !opts.noWrapper) {
         for (const std::string &w : splitList(wrapper, ' '))
@@ -402,6 +410,8 @@ void Sandbox::collect(int timeoutMs)
         while ((n = read(*fd, buf, sizeof buf)) > 0)
             (fd == &outFd_ ? res_.out : res_.err).append(buf, static_cast<size_t>(n));
         if (n == 0) {
+            if (fd == &outFd_)
+                res_.outPipeSize = fcntl(*fd, F_GETPIPE_SZ);
             close(*fd);
             *fd = -1;
         }
@@ -515,6 +525,8 @@ RunResult Sandbox::finish(int timeoutMs)
     long long grace = nowMs() + 2000;
     while ((outFd_ >= 0 || errFd_ >= 0) && nowMs() < grace)
         collect(20);
+    if (outFd_ >= 0)
+        res_.outPipeSize = fcntl(outFd_, F_GETPIPE_SZ);
     for (int *fd : {&outFd_, &errFd_, &inFd_}) {
         if (*fd >= 0)
             close(*fd);

@@ -25,6 +25,7 @@ struct RunResult {
     int status = -1;            // exit code; 128+N when ended by signal N
     bool timedOut = false;
     std::vector<pid_t> leftovers; // processes still running after the exit
+    int outPipeSize = -1;       // size of the standard output pipe once the program ended
 
     std::vector<std::string> texts() const; // the log's message texts
     std::vector<std::string> outLines() const; // stdout split at '\n'
@@ -39,6 +40,7 @@ struct StartOptions {
     std::string faultTrace;     // where the shim writes its trace
     std::string sleepLog;       // sleep() returns at once and is written here
     int occupyFds = 0;          // the program inherits this many open descriptors from 4 on
+    int uid = -1;               // run as this user and group, without supplementary groups
 };
 
 class Sandbox {
