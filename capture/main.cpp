@@ -1,5 +1,4 @@
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -51,9 +50,6 @@ int main(int argc, char **argv)
         return 2;
     }
     ssize_t byteSize = static_cast<ssize_t>(capture_frame_size(frame));
-    // A pipe wide enough for most of a frame saves the reader and the tool
-    // a wake-up per 64 KiB; best effort (not a pipe, or over the limit).
-    (void)fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
     const unsigned char *data = static_cast<const unsigned char *>(capture_frame_data(frame));
     bool written = byteSize >= 0 && (byteSize == 0 || data != nullptr) &&
                    writeAll(data, static_cast<size_t>(byteSize));

@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <stddef.h>
 #include <syslog.h>
 
@@ -8,6 +9,9 @@
 
 int main(int argc, char **argv)
 {
+    // A reader that went away must not stop a move halfway, with the PTZ
+    // control queue still held.
+    (void)signal(SIGPIPE, SIG_IGN);
     openlog(APP_NAME, LOG_PID | LOG_CONS, LOG_USER);
     LOGINFO("doer, %s, started. Args: %d, List:", APP_VERSION, argc);
     if (argv != nullptr) {

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -140,6 +142,37 @@ TEST_F(Capture, NoFrame)
     EXPECT_TRUE(c.r.out.empty());
     ASSERT_EQ(3u, c.journal.size());
     EXPECT_NE(std::string::npos, c.journal[2].find("capture_close_stream"));
+}
+
+TEST_F(Capture, UnreadableFrameFileIsNoFrame)
+{
+    sb.setEnv("SIMCAM_CAPTURE_FRAME", sb.scratchDir() + "/missing.jpg");
+    CaptureRun c = run({});
+    EXPECT_EQ(2, c.r.status);
+    EXPECT_NE(std::string::npos, c.r.err.find("Capturev2: frame null"));
+    EXPECT_TRUE(c.r.out.empty());
+}
+
+TEST_F(Capture, ScenarioTypoOpensNoStream)
+{
+    scenario("frame = nope\n");
+    CaptureRun c = run({});
+    EXPECT_EQ(1, c.r.status);
+    EXPECT_NE(std::string::npos, c.r.err.find("frame: unknown outcome 'nope'")) << c.r.err;
+    EXPECT_TRUE(c.r.out.empty());
+}
+
+TEST_F(Capture, LeavesItsCallersPipeAsItIs)
+{
+    int p[2];
+    ASSERT_EQ(0, pipe(p));
+    int usual = fcntl(p[0], F_GETPIPE_SZ);
+    close(p[0]);
+    close(p[1]);
+    frameFile(200000);
+    CaptureRun c = run({});
+    ASSERT_EQ(0, c.r.status);
+    EXPECT_EQ(usual, c.r.outPipeSize);
 }
 
 TEST_F(Capture, FailedWriteIsReported)

@@ -19,14 +19,13 @@ struct DoerRun {
     Lines sleeps;  // one line per pause, its seconds
 };
 
-static DoerRun runDoer(const std::string &scenario, const Lines &args)
+static DoerRun runDoer(const std::string &scenario, const Lines &args, StartOptions opts = {})
 {
     Sandbox sb;
     std::string dir = sb.scratchDir();
     { std::ofstream(dir + "/scenario") << scenario; }
     sb.setEnv("SIMCAM_PTZ_SCENARIO", dir + "/scenario");
     sb.setEnv("SIMCAM_PTZ_JOURNAL", dir + "/journal");
-    StartOptions opts;
     opts.sleepLog = dir + "/sleeps";
     DoerRun d;
     d.r = sb.run("doer", args, 60000, opts);
@@ -123,6 +122,23 @@ TEST(DoerQueue, RefusedTwiceThenGranted)
                       {"PTZ: Retry wait.. 1"}, kGetGranted, {"PTZ: Move end"}, kDrop}),
               body(d, 2));
     EXPECT_EQ((Lines{"30", "30"}), d.sleeps);
+
+    // A quoted failure text keeps its commas.
+    d = runDoer("get = fail:\"busy, try later\", ok\nmoving = still\n", {"ptz:2;xxxxxWait"});
+    EXPECT_EQ(0, d.r.status);
+    EXPECT_EQ(1u, count(d.out, "PTZ: Error, busy, try later"));
+    EXPECT_EQ((Lines{"30"}), d.sleeps);
+}
+
+TEST(DoerQueue, ReaderGoneStillMovesAndGivesTheQueueBack)
+{
+    StartOptions closed;
+    closed.stdoutClosed = true;
+    DoerRun d = runDoer("moving = still\n", {"ptz:2;xxxxxWait"}, closed);
+    EXPECT_EQ(0, d.r.status) << d.r.err;
+    EXPECT_EQ(2u, count(d.calls, kQueue)); // GET and DROP
+    EXPECT_NE(std::string::npos, d.journal.at(d.journal.size() - 2).find("\"request\":\"DROP\""));
+    EXPECT_EQ(kDestroy, d.calls.back());
 }
 
 TEST(DoerQueue, RefusedSixTimes)
@@ -236,6 +252,12 @@ TEST(DoerStatusPass, RefusedPresetWithoutTheQueueAndUnknownPreset)
     EXPECT_EQ(1u, count(b, "PTZ: unknown preset"));
     EXPECT_EQ(1u, count(b, "PTZ: State (0,0,0), skip queue."));
     EXPECT_EQ(0u, count(d.calls, kQueue));
+
+    // Whatever the scenario says of the call.
+    d = runDoer("goto = fail:\"jammed\"\n", {"ptz:Nowhere;xxxxx"});
+    EXPECT_EQ(123, d.r.status);
+    EXPECT_EQ(1u, count(body(d, 2), "PTZ: unknown preset"));
+    EXPECT_EQ(0u, count(body(d, 2), "PTZ: jammed"));
 }
 
 TEST(DoerStatusPass, StatusReadFailuresEndTheRun)
@@ -325,10 +347,21 @@ TEST(DoerErrors, ErrorRecordVariants)
     }
 }
 
-TEST(DoerErrors, UnknownScenarioKey)
+TEST(DoerErrors, ScenarioTyposAreNoHealthyCamera)
 {
-    DoerRun d = runDoer("speed = 3\n", {"ptz:1;xxxxx"});
-    EXPECT_EQ(123, d.r.status);
-    EXPECT_NE(std::string::npos, d.r.err.find("unknown key 'speed'")) << d.r.err;
-    EXPECT_EQ("PTZ: ax_ptz_create error", d.out[3 + 1]);
+    struct Case {
+        const char *scenario, *complaint;
+    } cases[] = {
+        {"speed = 3", "unknown key 'speed'"},
+        {"get = nope", "get: unknown outcome 'nope'"},
+        {"goto = fial", "goto: unknown outcome 'fial'"},
+        {"moving = moving, ok, still", "moving: unknown outcome 'ok'"},
+    };
+    for (const Case &c : cases) {
+        DoerRun d = runDoer(std::string(c.scenario) + "\n", {"ptz:1;xxxxxWait"});
+        EXPECT_EQ(123, d.r.status) << c.scenario;
+        EXPECT_NE(std::string::npos, d.r.err.find(c.complaint)) << d.r.err;
+        ASSERT_GT(d.out.size(), 4u) << c.scenario;
+        EXPECT_EQ("PTZ: ax_ptz_create error", d.out[3 + 1]) << c.scenario;
+    }
 }

@@ -46,6 +46,12 @@ struct Camera {
     Outcomes frame{scenario.get("frame", "ok")};
     long delayMs = atol(scenario.get("frame_delay_ms", "0").c_str());
     bool reported = false;
+
+    Camera()
+    {
+        scenario.checkOutcomes("open", {"ok", "fail"});
+        scenario.checkOutcomes("frame", {"ok", "none"});
+    }
 };
 
 Camera &camera()
@@ -154,8 +160,12 @@ media_frame *capture_get_frame(media_stream *stream)
         frame = new media_frame;
         const char *path = getenv("SIMCAM_CAPTURE_FRAME");
         if (path != nullptr && *path != '\0') {
-            if (!mapWhole(path, frame))
+            // A frame file that can't be read is no frame, not an empty one.
+            if (!mapWhole(path, frame)) {
                 fprintf(stderr, "simcam capture: cannot read SIMCAM_CAPTURE_FRAME %s\n", path);
+                delete frame;
+                frame = nullptr;
+            }
         } else {
             int w, h;
             resolution(stream->props, &w, &h);

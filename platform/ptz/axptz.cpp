@@ -41,6 +41,13 @@ struct Head {
     std::vector<std::string> queue = splitTrimmed(scenario.get("queue", "0, 0, 30"), ',');
     bool reported = false;
     AXPTZControlQueueGroup theGroup{};
+
+    Head()
+    {
+        for (const char *key : {"create", "group", "get", "drop", "goto", "caps", "status", "destroy"})
+            scenario.checkOutcomes(key, {"ok", "FAIL"});
+        scenario.checkOutcomes("moving", {"moving", "still", "FAIL"});
+    }
 };
 
 Head &head()
@@ -106,10 +113,16 @@ int intAt(const std::vector<std::string> &v, size_t i, int fallback)
 bool gotoPreset(const std::string &preset, GError **error)
 {
     Head &h = head();
-    bool ok = step(h.go, error);
-    if (ok && std::find(h.presets.begin(), h.presets.end(), preset) == h.presets.end()) {
+    GError *outcome = nullptr;
+    bool ok = step(h.go, &outcome);
+    // A preset the head does not know fails the same way whatever the
+    // scenario says of the call.
+    if (h.scenario.valid() && std::find(h.presets.begin(), h.presets.end(), preset) == h.presets.end()) {
+        g_clear_error(&outcome);
         g_set_error_literal(error, domain(), 1, "unknown preset");
         ok = false;
+    } else if (outcome != nullptr) {
+        g_propagate_error(error, outcome);
     }
     if (ok)
         h.moving.restart();

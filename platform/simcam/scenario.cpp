@@ -30,11 +30,31 @@ std::vector<std::string> splitTrimmed(const std::string &s, char sep)
     }
 }
 
+std::vector<std::string> splitOutcomes(const std::string &s)
+{
+    std::vector<std::string> out;
+    std::string item;
+    bool quoted = false;
+    for (char c : s) {
+        if (c == ',' && !quoted) {
+            out.push_back(trim(item));
+            item.clear();
+            continue;
+        }
+        if (c == '"')
+            quoted = !quoted;
+        item += c;
+    }
+    out.push_back(trim(item));
+    return out;
+}
+
 Scenario::Scenario(const char *envVar, const std::vector<std::string> &known)
 {
     const char *path = getenv(envVar);
     if (path == nullptr || *path == '\0')
         return;
+    path_ = path;
     std::ifstream f(path);
     if (!f) {
         error_ = std::string(envVar) + ": cannot read " + path;
@@ -62,7 +82,23 @@ std::string Scenario::get(const std::string &key, const std::string &fallback) c
     return it == values_.end() ? fallback : it->second;
 }
 
-Outcomes::Outcomes(const std::string &sequence) : items_(splitTrimmed(sequence, ',')) {}
+void Scenario::checkOutcomes(const std::string &key, const std::vector<std::string> &words)
+{
+    auto it = values_.find(key);
+    if (!error_.empty() || it == values_.end())
+        return;
+    bool failForms = std::find(words.begin(), words.end(), "FAIL") != words.end();
+    for (const std::string &item : splitOutcomes(it->second)) {
+        bool known = std::find(words.begin(), words.end(), item) != words.end() ||
+                     (failForms && parseOutcome(item).kind != Outcome::Other && item != "ok");
+        if (!known) {
+            error_ = path_ + ": " + key + ": unknown outcome '" + item + "'";
+            return;
+        }
+    }
+}
+
+Outcomes::Outcomes(const std::string &sequence) : items_(splitOutcomes(sequence)) {}
 
 std::string Outcomes::take()
 {

@@ -18,13 +18,18 @@ public:
     bool valid() const { return error_.empty(); }
     const std::string &error() const { return error_; }
     std::string get(const std::string &key, const std::string &fallback) const;
+    // Every outcome given for key must be one of words, or a failure form
+    // where words holds "FAIL"; a typo must not pass for a healthy camera.
+    void checkOutcomes(const std::string &key, const std::vector<std::string> &words);
 
 private:
     std::map<std::string, std::string> values_;
+    std::string path_;
     std::string error_;
 };
 
-// A comma-separated sequence consumed one per call; the last repeats.
+// A comma-separated sequence consumed one per call; the last repeats. A
+// comma inside a quoted failure text belongs to the text.
 class Outcomes {
 public:
     explicit Outcomes(const std::string &sequence);
@@ -45,6 +50,7 @@ struct Outcome {
 Outcome parseOutcome(const std::string &text);
 
 std::vector<std::string> splitTrimmed(const std::string &s, char sep);
+std::vector<std::string> splitOutcomes(const std::string &s);
 
 // One JSON object on one line, appended to the file named by envVar.
 class JournalLine {
