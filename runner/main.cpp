@@ -1,14 +1,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include "axhttp.h"
 #include "child.h"
 #include "globals.h"
 #include "log.h"
-#include "pump.h"
+#include "relay.h"
 #include "signals.h"
 #include "status.h"
 #include "string_helpers.h"
@@ -66,13 +65,13 @@ int main(int argc, char **argv)
     // A closed reader of standard output must not end the runner.
     (void)signal(SIGPIPE, SIG_IGN);
 
-    openlog(APP_NAME, LOG_PID | LOG_CONS, LOG_USER);
+    openSystemLog();
     startedAt = time(nullptr);
     logArguments(argc, argv);
 
     if (argc > 1 && argv != nullptr && argv[1] != nullptr && startsWith(argv[1], "ptz:")) {
         LOGINFO("lhr, ptz moved to doer");
-        closelog();
+        closeSystemLog();
         endIfStopPending();
         return 1;
     }
@@ -80,7 +79,7 @@ int main(int argc, char **argv)
     if (handleUpgrade() == 1) {
         // The platform starts the runner again, from its new file.
         LOGINFO("lhr, updated, restarting..");
-        closelog();
+        closeSystemLog();
         endIfStopPending();
         return 14;
     }
@@ -94,6 +93,7 @@ int main(int argc, char **argv)
     }
     LOGINFO("lhr, Running..");
     startWorker();
+    relayStart();
 
     g_main_loop_run(_loop);
 
@@ -109,6 +109,6 @@ int main(int argc, char **argv)
     _loop = nullptr;
     release_signals();
     LOGINFO("lhr, %s, axis, Stopped.", APP_VERSION);
-    closelog();
+    closeSystemLog();
     return exitCode;
 }

@@ -260,8 +260,10 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
     }
     // Open to every user, as on the camera: a program may run as any.
     argv.insert(argv.end(), {"--perms", "0755", "--dir", "/usr/local/packages"});
-    argv.insert(argv.end(), {"--bind", pkg_, kPackageDir, "--bind", sockPath_, "/dev/log",
-                             "--die-with-parent", "--info-fd", "3"});
+    argv.insert(argv.end(), {"--bind", pkg_, kPackageDir});
+    if (!opts.noLogSocket)
+        argv.insert(argv.end(), {"--bind", sockPath_, "/dev/log"});
+    argv.insert(argv.end(), {"--die-with-parent", "--info-fd", "3"});
     // Tests run side by side: each HTTP stand-in takes a free port unless
     // the test names one.
     argv.insert(argv.end(), {"--setenv", "SIMCAM_HTTP_PORT", "0"});
@@ -342,6 +344,7 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
         close(outFd_);
         outFd_ = -1;
     }
+    logKept_ = opts.logKept;
     stdinData_ = opts.stdinData;
     stdinOff_ = 0;
     for (int fd : {outFd_, errFd_, inFd_}) {
@@ -366,12 +369,29 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
     return childPid_ > 0;
 }
 
+std::string Sandbox::startServing(const std::string &program, const StartOptions &opts)
+{
+    std::string portFile = root_ + "/port";
+    setEnv("SIMCAM_HTTP_PORT_FILE", portFile);
+    std::string port;
+    if (!start(program, {}, opts))
+        return port;
+    for (int i = 0; i < 200 && port.empty() && !exited(); i++) {
+        pump(50);
+        std::ifstream f(portFile);
+        std::getline(f, port);
+    }
+    return port;
+}
+
 void Sandbox::drainLog()
 {
     char buf[65536];
     ssize_t n;
-    while ((n = recv(logFd_, buf, sizeof buf, 0)) >= 0)
-        res_.log.push_back(parseDatagram(std::string(buf, static_cast<size_t>(n))));
+    while (!logPaused_ && (n = recv(logFd_, buf, sizeof buf, 0)) >= 0) {
+        if (res_.logCount++ < logKept_)
+            res_.log.push_back(parseDatagram(std::string(buf, static_cast<size_t>(n))));
+    }
 }
 
 bool Sandbox::exited()
@@ -393,7 +413,7 @@ void Sandbox::collect(int timeoutMs)
 {
     struct pollfd fds[4];
     int nfds = 0;
-    fds[nfds++] = {logFd_, POLLIN, 0};
+    fds[nfds++] = {logFd_, static_cast<short>(logPaused_ ? 0 : POLLIN), 0};
     if (outFd_ >= 0)
         fds[nfds++] = {outFd_, POLLIN, 0};
     if (errFd_ >= 0)

@@ -4,6 +4,7 @@
 // namespace in which a scratch directory stands at the package directory
 // and a socket of the test's own stands at /dev/log.
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <string>
@@ -26,6 +27,7 @@ struct RunResult {
     bool timedOut = false;
     std::vector<pid_t> leftovers; // processes still running after the exit
     int outPipeSize = -1;       // size of the standard output pipe once the program ended
+    size_t logCount = 0;        // every datagram received, kept or not
 
     std::vector<std::string> texts() const; // the log's message texts
     std::vector<std::string> outLines() const; // stdout split at '\n'
@@ -41,6 +43,8 @@ struct StartOptions {
     std::string sleepLog;       // sleep() returns at once and is written here
     int occupyFds = 0;          // the program inherits this many open descriptors from 4 on
     int uid = -1;               // run as this user and group, without supplementary groups
+    bool noLogSocket = false;   // /dev/log is left for a daemon inside the sandbox
+    size_t logKept = SIZE_MAX;  // datagrams kept in the result; the rest are only counted
 };
 
 class Sandbox {
@@ -62,12 +66,17 @@ public:
     // Starts build/<preset>/bin/<program> with args; false if it couldn't.
     bool start(const std::string &program, const std::vector<std::string> &args,
                const StartOptions &opts = {});
+    // Starts a program that serves HTTP on a free port, and waits for the
+    // port; empty if it did not come.
+    std::string startServing(const std::string &program, const StartOptions &opts = {});
     // The program's process id, as the host sees it.
     pid_t pid() const { return childPid_; }
     // Collects output until a log message with this text arrives.
     bool waitForLog(const std::string &text, int timeoutMs);
     // Collects output for this long.
     void pump(int ms);
+    // While paused, the log socket is not read: a stalled log daemon.
+    void pauseLog(bool paused) { logPaused_ = paused; }
     void signal(int sig);
     // Runs a command of the host (curl, say) and hands back its standard
     // output, collecting the program's output and log all the while: a
@@ -97,6 +106,8 @@ private:
     int logFd_ = -1, outFd_ = -1, errFd_ = -1, inFd_ = -1;
     pid_t bwrapPid_ = -1, childPid_ = -1;
     int bwrapStatus_ = -1;
+    bool logPaused_ = false;
+    size_t logKept_ = SIZE_MAX;
     std::string stdinData_;
     size_t stdinOff_ = 0;
     RunResult res_;

@@ -1,0 +1,87 @@
+// The runner's log writer against syslog(3): the same bytes, on a datagram
+// socket and on a stream socket.
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "sandbox.h"
+
+using Lines = std::vector<std::string>;
+
+static int listenAt(const std::string &path, int type)
+{
+    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        (type == SOCK_STREAM && listen(fd, 4) != 0))
+        return -1;
+    return fd;
+}
+
+// The writer's messages as received at its socket.
+static Lines receive(int fd, int type)
+{
+    Lines got;
+    char buf[65536];
+    if (type == SOCK_DGRAM) {
+        ssize_t n;
+        while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) >= 0)
+            got.emplace_back(buf, static_cast<size_t>(n));
+        return got;
+    }
+    int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    std::string all;
+    ssize_t n;
+    while (conn >= 0 && (n = read(conn, buf, sizeof buf)) > 0)
+        all.append(buf, static_cast<size_t>(n));
+    if (conn >= 0)
+        close(conn);
+    // Each message ends with its zero byte, as syslog(3) frames them.
+    for (size_t start = 0, end; (end = all.find('\0', start)) != std::string::npos; start = end + 1)
+        got.push_back(all.substr(start, end - start));
+    if (!all.empty() && all.back() != '\0')
+        got.push_back("unterminated: " + all.substr(all.rfind('\0') + 1));
+    return got;
+}
+
+// The time stamp: "<14>Mmm dd hh:mm:ss ".
+static std::string stamp(const std::string &raw)
+{
+    return raw.substr(0, raw.find('>') + 17);
+}
+
+TEST(LogWriter, SameBytesAsSyslog)
+{
+    for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+        // A second may tick between the two: then once more.
+        for (int attempt = 0;; attempt++) {
+            Sandbox sb;
+            std::string path = sb.scratchDir() + "/writer.sock";
+            int fd = listenAt(path, type);
+            ASSERT_GE(fd, 0);
+            RunResult r = sb.run("log_twin", {path});
+            Lines got = receive(fd, type);
+            close(fd);
+            ASSERT_EQ(0, r.status) << type << r.err;
+            ASSERT_EQ(5u, r.log.size()) << type;
+            ASSERT_EQ(5u, got.size()) << type;
+            bool sameSecond = true;
+            for (size_t i = 0; i < got.size(); i++)
+                sameSecond &= stamp(got[i]) == stamp(r.log[i].raw);
+            if (!sameSecond && attempt < 3)
+                continue;
+            for (size_t i = 0; i < got.size(); i++)
+                EXPECT_EQ(r.log[i].raw, got[i]) << type << " message " << i;
+            EXPECT_EQ("W: a worker line\n", r.log[1].text);
+            break;
+        }
+    }
+}

@@ -1,0 +1,200 @@
+// The relay where cameras fail in the field: a worker that floods or drips
+// its output, a log daemon that stalls or restarts, a zero byte in a line.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "sandbox.h"
+
+using Lines = std::vector<std::string>;
+
+static long long nowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+static void writeWorker(Sandbox &sb, const std::string &body)
+{
+    sb.writeFile("lanternhillworker", "#!/bin/sh\n" + body, 0755);
+}
+
+// One status request; its time in ms, or -1 when it got no answer.
+static long long statusRequest(Sandbox &sb, const std::string &port)
+{
+    long long t0 = nowMs();
+    std::string code = sb.hostCommand("curl -s -o /dev/null --max-time 10 -w '%{http_code}' "
+                                      "'http://127.0.0.1:" + port + "/local/lanternhill/status'");
+    return code == "200" ? nowMs() - t0 : -1;
+}
+
+// A few requests spread over ms; every one must be answered within bound.
+static void expectAnswered(Sandbox &sb, const std::string &port, int count, int spreadMs, long long boundMs)
+{
+    for (int i = 0; i < count; i++) {
+        long long t = statusRequest(sb, port);
+        EXPECT_GE(t, 0) << "request " << i << " got no answer";
+        EXPECT_LT(t, boundMs) << "request " << i;
+        sb.pump(spreadMs);
+    }
+}
+
+// The numbers of the relayed lines "W: <prefix>N\n", in arrival order.
+static std::vector<long> numbered(const Lines &texts, const std::string &prefix)
+{
+    std::vector<long> out;
+    for (const std::string &t : texts) {
+        if (t.rfind("W: " + prefix, 0) == 0)
+            out.push_back(atol(t.c_str() + 3 + prefix.size()));
+    }
+    return out;
+}
+
+static void expectAllInOrder(const std::vector<long> &got, long count)
+{
+    ASSERT_EQ(static_cast<size_t>(count), got.size());
+    for (long i = 0; i < count; i++)
+        ASSERT_EQ(i + 1, got[static_cast<size_t>(i)]) << "position " << i;
+}
+
+TEST(RelayLines, ZeroByteNeitherEndsNorJoinsLines)
+{
+    Sandbox sb;
+    writeWorker(sb, "printf 'ab\\000cd\\nnext\\n'\n");
+    RunResult r = sb.run("lanternhill", {});
+    Lines t = r.texts();
+    ASSERT_GE(t.size(), 5u);
+    EXPECT_EQ("W: ab#000cd\n", t[3]);
+    EXPECT_EQ("W: next\n", t[4]);
+}
+
+struct StopCase {
+    const char *name, *worker;
+};
+
+TEST(RelayWorker, FloodingWorkerLeavesTheLoopFree)
+{
+    const StopCase cases[] = {
+        {"worker", "exec seq 1 1000000000\n"},
+        // A writer the worker started and left behind keeps the pipe open.
+        {"leftover", "trap 'exit 0' TERM\nseq 1 1000000000 | sed 's/^/n /' &\nwait\n"},
+    };
+    for (const StopCase &c : cases) {
+        Sandbox sb;
+        writeWorker(sb, c.worker);
+        StartOptions opts;
+        opts.logKept = 1000;
+        std::string port = sb.startServing("lanternhill", opts);
+        ASSERT_FALSE(port.empty()) << c.name;
+        sb.pump(500);
+        expectAnswered(sb, port, 5, 100, 3000);
+        sb.signal(SIGTERM);
+        long long t0 = nowMs();
+        RunResult r = sb.finish(20000);
+        EXPECT_FALSE(r.timedOut) << c.name;
+        EXPECT_LT(nowMs() - t0, 2000) << c.name;
+        EXPECT_GT(r.logCount, 10000u) << c.name;
+    }
+}
+
+TEST(RelayWorker, DrippingWorkerLeavesTheLoopFree)
+{
+    // A character every few ms, the line's end after about 3 s: a progress
+    // display.
+    Sandbox sb;
+    writeWorker(sb, "trap 'exit 0' TERM\ni=0\nwhile [ $i -lt 800 ]; do printf x; sleep 0.002; i=$((i+1)); done\n"
+                    "echo\necho done\nwhile :; do sleep 0.1; done\n");
+    std::string port = sb.startServing("lanternhill");
+    ASSERT_FALSE(port.empty());
+    expectAnswered(sb, port, 8, 300, 1000);
+    ASSERT_TRUE(sb.waitForLog("W: done\n", 20000));
+    sb.signal(SIGTERM);
+    long long t0 = nowMs();
+    RunResult r = sb.finish();
+    EXPECT_LT(nowMs() - t0, 2000);
+    // Cut into pieces as it arrived, nothing lost.
+    std::string whole;
+    for (const std::string &t : r.texts()) {
+        if (t.rfind("W: ", 0) == 0 && t != "W: done\n")
+            whole += t.substr(3);
+    }
+    EXPECT_EQ(std::string(800, 'x') + "\n", whole);
+}
+
+TEST(RelayLog, StalledLogHoldsTheLinesAndNotTheLoop)
+{
+    Sandbox sb;
+    writeWorker(sb, "trap 'exit 0' TERM\necho ready\nsleep 0.5\nseq -f 'n %g' 1 3000\nwhile :; do sleep 0.1; done\n");
+    std::string port = sb.startServing("lanternhill");
+    ASSERT_FALSE(port.empty());
+    ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
+    // The daemon stops reading for 5 s while the worker writes.
+    sb.pauseLog(true);
+    long long t0 = nowMs();
+    while (nowMs() - t0 < 5000) {
+        long long t = statusRequest(sb, port);
+        EXPECT_GE(t, 0);
+        EXPECT_LT(t, 1000);
+        sb.pump(250);
+    }
+    sb.pauseLog(false);
+    sb.pump(1500);
+    sb.signal(SIGTERM);
+    RunResult r = sb.finish();
+    EXPECT_EQ(0, r.status);
+    expectAllInOrder(numbered(r.texts(), "n "), 3000);
+}
+
+TEST(RelayLog, StopWithAStalledLogIsNotHeldUp)
+{
+    Sandbox sb;
+    writeWorker(sb, "trap 'echo bye; exit 0' TERM\necho ready\nwhile :; do echo tick; sleep 0.001; done\n");
+    ASSERT_TRUE(sb.start("lanternhill", {}));
+    ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
+    sb.pauseLog(true);
+    sb.pump(1000);
+    sb.signal(SIGTERM);
+    long long t0 = nowMs();
+    RunResult r = sb.finish();
+    EXPECT_LT(nowMs() - t0, 2000);
+    EXPECT_EQ(0, r.status);
+    // What the log could not take went to the console; the echo has it all.
+    Lines out = r.outLines();
+    EXPECT_NE(out.end(), std::find(out.begin(), out.end(), "W: bye"));
+    EXPECT_EQ("lhr, 1.0.812, axis, Stopped.", out.back());
+}
+
+TEST(RelayLog, DaemonRestartLosesNoLine)
+{
+    // BusyBox's syslogd owns this sandbox's /dev/log; the worker restarts
+    // it halfway, with a second without any log.
+    Sandbox sb;
+    writeWorker(sb, "busybox syslogd -n -O ./syslog.txt &\nsd=$!\nsleep 0.5\ni=1\n"
+                    "while [ $i -le 400 ]; do\n"
+                    "  echo \"line $i\"\n"
+                    "  if [ $i = 200 ]; then kill $sd; wait $sd; sleep 1; busybox syslogd -n -O ./syslog.txt & sd=$!; fi\n"
+                    "  i=$((i+1)); sleep 0.005\n"
+                    "done\nsleep 1.5\nkill $sd\nwait $sd\n");
+    StartOptions opts;
+    opts.noLogSocket = true;
+    RunResult r = sb.run("lanternhill", {}, 60000, opts);
+    EXPECT_FALSE(r.timedOut);
+    std::ifstream f(sb.pkgDir() + "/syslog.txt");
+    std::vector<long> got;
+    std::regex line(".*lanternhill\\[[0-9]+\\]: W: line ([0-9]+).*");
+    std::smatch m;
+    for (std::string s; std::getline(f, s);) {
+        if (std::regex_match(s, m, line))
+            got.push_back(atol(m[1].str().c_str()));
+    }
+    expectAllInOrder(got, 400);
+}
