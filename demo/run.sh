@@ -35,14 +35,19 @@ echo
 sandbox_args "$demo/pkg"
 bw=("${SANDBOX[@]}")
 tool=("${bw[@]}")
-bw+=(--setenv SIMCAM_HTTP_PORT "$port" --info-fd 3)
+# The runner's system log: BusyBox's syslogd in the runner's sandbox, its
+# file in the package folder; it ends with the sandbox.
+bw+=(--unshare-pid --setenv SIMCAM_HTTP_PORT "$port" --info-fd 3)
+syslog=/usr/local/packages/lanternhill/syslog.txt
 
 # The sandbox ignores Ctrl-C; this script turns it into SIGTERM for the runner.
-( trap '' INT; exec "${bw[@]}" -- "$top/build/host/bin/lanternhill" ) 3>"$demo/info" &
+( trap '' INT; exec "${bw[@]}" -- sh -c "busybox syslogd -O $syslog && exec $top/build/host/bin/lanternhill" ) 3>"$demo/info" &
 sandbox=$!
 runner=
 for _ in $(seq 50); do
-    runner=$(sed -n 's/.*"child-pid": *\([0-9]*\).*/\1/p' "$demo/info" 2>/dev/null)
+    # The sandbox's own first process stands between: the runner is its child.
+    init=$(sed -n 's/.*"child-pid": *\([0-9]*\).*/\1/p' "$demo/info" 2>/dev/null)
+    [ -n "$init" ] && runner=$(pgrep -P "$init" -x lanternhill)
     [ -n "$runner" ] && break
     sleep 0.1
 done
@@ -75,4 +80,4 @@ done
 kill "$asker" 2>/dev/null
 wait "$asker" 2>/dev/null
 echo
-echo "Demo: the runner exited with status $rc."
+echo "Demo: the runner exited with status $rc. Its system log: $demo/pkg/syslog.txt"

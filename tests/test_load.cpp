@@ -69,15 +69,7 @@ TEST(RunnerLoad, ThousandStatusRequestsWhileTheWorkerWrites)
     sb.writeFile("localdata/config/lh.config", "{\"vqId\":\"load\"}");
     sb.writeFile("lanternhillworker",
                  "#!/bin/sh\ntrap 'exit 0' TERM\ni=0\nwhile :; do i=$((i+1)); echo load $i; sleep 0.01; done\n", 0755);
-    std::string portFile = sb.scratchDir() + "/port";
-    sb.setEnv("SIMCAM_HTTP_PORT_FILE", portFile);
-    ASSERT_TRUE(sb.start("lanternhill", {}));
-    std::string port;
-    for (int i = 0; i < 200 && port.empty(); i++) {
-        sb.pump(50);
-        std::ifstream f(portFile);
-        std::getline(f, port);
-    }
+    std::string port = sb.startServing("lanternhill");
     ASSERT_FALSE(port.empty());
     std::string url = "'http://127.0.0.1:" + port + "/local/lanternhill/status'";
     auto requests = [&](int n) {

@@ -23,14 +23,7 @@ protected:
     void startRunner(const std::string &workerBody = "while :; do sleep 0.1; done\n")
     {
         sb.writeFile("lanternhillworker", "#!/bin/sh\ntrap 'exit 0' TERM\n" + workerBody, 0755);
-        portFile = sb.scratchDir() + "/port";
-        sb.setEnv("SIMCAM_HTTP_PORT_FILE", portFile);
-        ASSERT_TRUE(sb.start("lanternhill", {}));
-        for (int i = 0; i < 200 && port.empty(); i++) {
-            sb.pump(50);
-            std::ifstream f(portFile);
-            std::getline(f, port);
-        }
+        port = sb.startServing("lanternhill");
         ASSERT_FALSE(port.empty());
     }
     std::string url(const std::string &path = "/local/lanternhill/status")
@@ -55,7 +48,7 @@ protected:
     }
 
     Sandbox sb;
-    std::string portFile, port;
+    std::string port;
 };
 
 TEST_F(StatusHttp, ResponseBytes)
