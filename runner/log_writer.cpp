@@ -12,7 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <vector>
+#include <glib.h>
 
 namespace {
 
@@ -28,8 +28,12 @@ int pid;
 int fd = -1;
 bool stream = false;
 
-std::vector<char> arena;
-std::vector<Record> records;
+// The queue: the datagrams one after the other in the arena, and where
+// each lies. Plain GLib memory: the runner does without the C++ library.
+char *arena = nullptr;
+size_t arenaLen = 0, arenaCap = 0;
+Record *records = nullptr;
+size_t recordCount = 0, recordCap = 0;
 size_t head = 0;     // first record not yet sent
 size_t headSent = 0; // bytes of it sent already (stream sockets only)
 
@@ -65,15 +69,28 @@ void stampHeader()
 
 void resetQueue()
 {
-    records.clear();
-    arena.clear();
+    arenaLen = 0;
+    recordCount = 0;
     head = 0;
     headSent = 0;
     // A flood's queue is not kept for the quiet hours after it.
-    if (arena.capacity() > 65536) {
-        std::vector<char>().swap(arena);
-        std::vector<Record>().swap(records);
+    if (arenaCap > 65536) {
+        g_free(arena);
+        g_free(records);
+        arena = nullptr;
+        records = nullptr;
+        arenaCap = recordCap = 0;
     }
+}
+
+void append(const char *bytes, size_t len)
+{
+    if (arenaLen + len > arenaCap) {
+        arenaCap = MAX(arenaCap * 2, MAX(arenaLen + len, 4096));
+        arena = static_cast<char *>(g_realloc(arena, arenaCap));
+    }
+    memcpy(arena + arenaLen, bytes, len);
+    arenaLen += len;
 }
 
 void disconnect()
@@ -91,7 +108,8 @@ bool connectLog()
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, socketPath, sizeof addr.sun_path);
     // A stream socket at /dev/log works too, as syslog(3) handles it.
-    for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+    static const int types[] = {SOCK_DGRAM, SOCK_STREAM};
+    for (int type : types) {
         int s = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (s < 0)
             return false;
@@ -113,7 +131,7 @@ void consoleWrite(int console, const Record &r)
     if (console < 0)
         return;
     struct iovec iov[2] = {
-        {arena.data() + r.offset + r.consoleOffset, r.len - r.consoleOffset},
+        {arena + r.offset + r.consoleOffset, r.len - r.consoleOffset},
         {const_cast<char *>("\r\n"), 2},
     };
     (void)!writev(console, iov, 2);
@@ -153,11 +171,11 @@ LogState sendDatagrams()
 {
     struct mmsghdr msgs[kBatch];
     struct iovec iov[kBatch];
-    while (head < records.size()) {
-        size_t n = records.size() - head < kBatch ? records.size() - head : kBatch;
+    while (head < recordCount) {
+        size_t n = MIN(recordCount - head, kBatch);
         for (size_t i = 0; i < n; i++) {
             const Record &r = records[head + i];
-            iov[i].iov_base = arena.data() + r.offset;
+            iov[i].iov_base = arena + r.offset;
             iov[i].iov_len = r.len;
             memset(&msgs[i], 0, sizeof msgs[i]);
             msgs[i].msg_hdr.msg_iov = &iov[i];
@@ -182,13 +200,13 @@ LogState sendDatagrams()
 LogState sendStream()
 {
     static char zero = '\0';
-    while (head < records.size()) {
+    while (head < recordCount) {
         const Record &r = records[head];
         // syslog(3) ends each message with its zero byte on a stream.
         struct iovec iov[2];
         int n = 0;
         if (headSent < r.len)
-            iov[n++] = {arena.data() + r.offset + headSent, r.len - headSent};
+            iov[n++] = {arena + r.offset + headSent, r.len - headSent};
         iov[n++] = {&zero, 1};
         struct msghdr msg = {};
         msg.msg_iov = iov;
@@ -222,14 +240,18 @@ void logWriterOpen(const char *ident, const char *path)
 void logWriterAdd(const char *message, size_t len)
 {
     stampHeader();
-    records.push_back({arena.size(), headerLen + len, headerConsole});
-    arena.insert(arena.end(), header, header + headerLen);
-    arena.insert(arena.end(), message, message + len);
+    if (recordCount == recordCap) {
+        recordCap = MAX(recordCap * 2, 64);
+        records = static_cast<Record *>(g_realloc_n(records, recordCap, sizeof *records));
+    }
+    records[recordCount++] = {arenaLen, headerLen + len, headerConsole};
+    append(header, headerLen);
+    append(message, len);
 }
 
 LogState logWriterSend()
 {
-    if (head == records.size()) {
+    if (head == recordCount) {
         resetQueue();
         return LOG_SENT;
     }
@@ -248,13 +270,13 @@ int logWriterFd()
 
 size_t logWriterPending()
 {
-    return records.size() - head;
+    return recordCount - head;
 }
 
 void logWriterToConsole()
 {
     int console = openConsole();
-    for (size_t i = head; i < records.size(); i++)
+    for (size_t i = head; i < recordCount; i++)
         consoleWrite(console, records[i]);
     if (console >= 0)
         (void)close(console);
@@ -276,4 +298,9 @@ void logWriterClose(int timeoutMs)
     if (logWriterPending() > 0)
         logWriterToConsole();
     disconnect();
+    g_free(arena);
+    g_free(records);
+    arena = nullptr;
+    records = nullptr;
+    arenaCap = recordCap = 0;
 }

@@ -41,7 +41,7 @@ const int kStopHoldMs = 500;  // at the stop the console is the better place
 const int kRetryMs = 250;     // reconnect tries while the log is gone
 const int kAfterExitMs = 500; // what a leftover writer adds after the worker's exit
 
-char inbuf[65536];
+char inbuf[16384];
 size_t inLen = 0, inPos = 0;
 size_t pieceLen = 0;   // the piece in _stdReadBuf
 gint64 graceUntil = 0; // a cut piece is held until then; 0: none held
