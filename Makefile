@@ -14,12 +14,7 @@ build-host:
 
 package:
 	@bash scripts/install-deps.sh test
-	@bash scripts/make-sysroot.sh build/mipsel/sysroot
-	@echo "Building the camera package (mipsel)..."
-	@cmake --preset mipsel >build/mipsel-package.log 2>&1 && \
-	  cmake --build --preset mipsel -j$$(nproc) --target camera-package >>build/mipsel-package.log 2>&1 || \
-	  { echo "The mipsel build failed: see build/mipsel-package.log." >&2; exit 1; }
-	@grep '^package: ' build/mipsel-package.log && rm -f build/mipsel-package.log
+	@for t in $$(grep -vE '^(#|$$)' cmake/targets.txt | cut -d' ' -f1); do bash scripts/build-package.sh $$t || exit 1; done
 
 size: package
 	@bash scripts/size-report.sh

@@ -6,7 +6,8 @@ set -uo pipefail
 demo=(cmake make g++ pkg-config libglib2.0-dev libsoup-3.0-dev libturbojpeg0-dev
       libgtest-dev libjson-glib-dev bubblewrap curl busybox)
 test=("${demo[@]}" file strace faketime valgrind qemu-user
-      g++-mipsel-linux-gnu binutils-mipsel-linux-gnu apt dpkg clang libclang-rt-14-dev
+      g++-mipsel-linux-gnu binutils-mipsel-linux-gnu g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf
+      g++-aarch64-linux-gnu binutils-aarch64-linux-gnu apt dpkg clang libclang-rt-14-dev
       libbenchmark-dev wrk)
 
 case "${1:-}" in

@@ -1,17 +1,21 @@
 #!/bin/bash
-# Assembles a mipsel sysroot from Debian 12 packages without touching the
+# make-sysroot.sh TARGET DIR: assembles the sysroot of a camera target (a
+# name in cmake/targets.txt) from Debian 12 packages without touching the
 # host's dpkg state: apt resolves and downloads into private folders, and
 # every package is unpacked with dpkg -x.  The sysroot is built under a
 # temporary name and renamed into place only when complete, so a half-made
 # one can never be taken for a whole one.
 set -euo pipefail
 
-dest=$(realpath -m "${1:?usage: make-sysroot.sh DIR}")
+target=${1:?usage: make-sysroot.sh TARGET DIR}
+dest=$(realpath -m "${2:?usage: make-sysroot.sh TARGET DIR}")
+read -r _ arch _ _ loader _ < <(grep -E "^$target " "$(dirname "$0")/../cmake/targets.txt") ||
+    { echo "sysroot: no camera target '$target' in cmake/targets.txt" >&2; exit 1; }
 packages=(libc6-dev libstdc++-12-dev libgcc-12-dev libglib2.0-dev
           libsoup-3.0-dev libturbojpeg0-dev libgtest-dev libjson-glib-dev)
 
 # The stamp names what the sysroot holds: a new package list makes a new one.
-if [ -f "$dest/.complete" ] && [ "$(cat "$dest/.complete")" = "${packages[*]}" ]; then
+if [ -f "$dest/.complete" ] && [ "$(cat "$dest/.complete")" = "$arch: ${packages[*]}" ]; then
     exit 0
 fi
 
@@ -20,7 +24,7 @@ rm -rf "$work" "$dest"
 mkdir -p "$work/apt/lists/partial" "$work/apt/cache/archives/partial" "$work/root"
 : > "$work/apt/status"
 
-apt_opts=(-o APT::Architecture=mipsel -o APT::Architectures::=mipsel
+apt_opts=(-o APT::Architecture="$arch" -o APT::Architectures::="$arch"
           -o Dir::State::Status="$work/apt/status"
           -o Dir::State::Lists="$work/apt/lists"
           -o Dir::Cache="$work/apt/cache"
@@ -32,12 +36,12 @@ apt_failed() { # WHAT: one line with apt's own reason and what to do
     reason=$(grep -E '^(E|Err):' "$work/apt.log" | tail -n 1)
     echo "sysroot: $1${reason:+ ($reason)}: check the network and the apt sources, then run again (apt's output: $work/apt.log)." >&2
 }
-echo "sysroot: fetching package lists for mipsel"
+echo "sysroot: fetching package lists for $arch"
 apt-get "${apt_opts[@]}" update >"$work/apt.log" 2>&1 ||
-    { apt_failed "the mipsel package lists could not be fetched"; exit 1; }
+    { apt_failed "the $arch package lists could not be fetched"; exit 1; }
 echo "sysroot: downloading ${packages[*]} with their dependencies"
 apt-get "${apt_opts[@]}" install -y --download-only "${packages[@]}" >>"$work/apt.log" 2>&1 ||
-    { apt_failed "the mipsel packages could not be downloaded"; exit 1; }
+    { apt_failed "the $arch packages could not be downloaded"; exit 1; }
 
 n=0
 for deb in "$work"/apt/cache/archives/*.deb; do
@@ -58,9 +62,9 @@ done < <(find "$root" -type l -print0)
 
 # qemu-user falls back to the host's files where the sysroot has none; the
 # dynamic loader must be the target's.
-test -e "$root/lib/ld.so.1" || { echo "sysroot: no mipsel dynamic loader" >&2; exit 1; }
+test -e "$root/$loader" || { echo "sysroot: no $arch dynamic loader ($loader)" >&2; exit 1; }
 
 mv "$root" "$dest"
-echo "${packages[*]}" > "$dest/.complete"
+echo "$arch: ${packages[*]}" > "$dest/.complete"
 rm -rf "$work"
 echo "sysroot: ready at $dest"

@@ -1,8 +1,9 @@
 #!/bin/bash
-# The camera package holds exactly the programs, each a stripped 32-bit
-# little-endian MIPS ELF without RPATH.
+# check-package.sh TARBALL READELF FILE-SAYS PROGRAM...: the camera package
+# holds exactly the programs, each a stripped ELF of the target (what file(1)
+# says of it matches the glob FILE-SAYS) without RPATH.
 set -uo pipefail
-tarball=$1; shift
+tarball=$1 readelf=$2 says=$3; shift 3
 fail=0
 [ -f "$tarball" ] || { echo "missing $tarball"; exit 1; }
 dir=$(mktemp -d)
@@ -15,11 +16,11 @@ for p in "$@"; do
     f="$dir/$p"
     desc=$(file -b "$f")
     case "$desc" in
-        "ELF 32-bit LSB"*MIPS*stripped*) ;;
+        $says*stripped*) ;;
         *) echo "$p: $desc"; fail=1 ;;
     esac
     case "$desc" in *"not stripped"*) echo "$p: not stripped"; fail=1 ;; esac
-    if mipsel-linux-gnu-readelf -d "$f" | grep -qE 'RPATH|RUNPATH'; then
+    if "$readelf" -d "$f" | grep -qE 'RPATH|RUNPATH'; then
         echo "$p: carries an RPATH"; fail=1
     fi
     [ -x "$f" ] || { echo "$p: not executable"; fail=1; }

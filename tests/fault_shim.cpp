@@ -5,6 +5,7 @@
 //   LH_FAULTS="fsync:1:SLOW"                  the 1st fsync takes 700 ms longer
 //   LH_FAULT_TRACE=/path                      one line per call
 //   LH_SLEEP_LOG=/path                        sleep() returns at once; each pause is written there
+//   LH_CLOCK_OFFSET=SECONDS                   time() reads that much later
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -150,6 +151,24 @@ unsigned sleep(unsigned seconds)
         fclose(f);
     }
     return 0;
+}
+
+// Fails with EOVERFLOW where time_t can't hold the time, as the C library
+// does: a build with a 32-bit time_t stops counting in 2038.
+time_t time(time_t *out)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const char *offset = getenv("LH_CLOCK_OFFSET");
+    long long now = static_cast<long long>(ts.tv_sec) + (offset != nullptr ? atoll(offset) : 0);
+    time_t t = static_cast<time_t>(now);
+    if (static_cast<long long>(t) != now) {
+        errno = EOVERFLOW;
+        t = static_cast<time_t>(-1);
+    }
+    if (out != nullptr)
+        *out = t;
+    return t;
 }
 
 int chmod(const char *path, mode_t mode)

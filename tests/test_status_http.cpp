@@ -7,6 +7,7 @@
 #include <json-glib/json-glib.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -20,10 +21,10 @@ class StatusHttp : public testing::Test {
 protected:
     // Starts the runner with a worker that runs until told to stop, and
     // waits for its port.
-    void startRunner(const std::string &workerBody = "while :; do sleep 0.1; done\n")
+    void startRunner(const std::string &workerBody = "while :; do sleep 0.1; done\n", const StartOptions &opts = {})
     {
         sb.writeFile("lanternhillworker", "#!/bin/sh\ntrap 'exit 0' TERM\n" + workerBody, 0755);
-        port = sb.startServing("lanternhill");
+        port = sb.startServing("lanternhill", opts);
         ASSERT_FALSE(port.empty());
     }
     std::string url(const std::string &path = "/local/lanternhill/status")
@@ -71,6 +72,25 @@ TEST_F(StatusHttp, ResponseBytes)
     EXPECT_EQ(0, res.status);
     for (const std::string &t : res.texts())
         EXPECT_EQ(std::string::npos, t.find("lh.config")) << t;
+}
+
+TEST_F(StatusHttp, UptimeCountsPast2038)
+{
+    // June 2038: a 32-bit time_t wrapped in January.
+    StartOptions opts;
+    opts.clockOffset = 2160000000LL - static_cast<long long>(time(nullptr));
+    startRunner("while :; do sleep 0.1; done\n", opts);
+    sb.pump(2200);
+    std::smatch m;
+    std::string body = get();
+    ASSERT_TRUE(std::regex_search(body, m, std::regex("\"uptime\":\"(-?[0-9]+)\""))) << body;
+    long uptime = atol(m[1].str().c_str());
+    EXPECT_GE(uptime, 2) << body;
+    EXPECT_LE(uptime, 30) << body;
+    RunResult r = stop();
+    ASSERT_FALSE(r.log.empty());
+    for (const Datagram &d : r.log)
+        EXPECT_EQ(0u, d.raw.rfind("<14>Jun ", 0)) << d.raw;
 }
 
 TEST_F(StatusHttp, SameAnswerForEveryMethodPathAndQuery)

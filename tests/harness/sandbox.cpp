@@ -269,7 +269,7 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
     argv.insert(argv.end(), {"--setenv", "SIMCAM_HTTP_PORT", "0"});
     for (const auto &kv : env_)
         argv.insert(argv.end(), {"--setenv", kv.first, kv.second});
-    if (!opts.faults.empty() || !opts.faultTrace.empty() || !opts.sleepLog.empty()) {
+    if (!opts.faults.empty() || !opts.faultTrace.empty() || !opts.sleepLog.empty() || opts.clockOffset != 0) {
         // Under the emulator the preload is for the emulated program only.
         if (*LH_EMULATOR)
             argv.insert(argv.end(), {"--setenv", "QEMU_SET_ENV", std::string("LD_PRELOAD=") + LH_FAULT_SHIM});
@@ -281,6 +281,8 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
             argv.insert(argv.end(), {"--setenv", "LH_FAULT_TRACE", opts.faultTrace});
         if (!opts.sleepLog.empty())
             argv.insert(argv.end(), {"--setenv", "LH_SLEEP_LOG", opts.sleepLog});
+        if (opts.clockOffset != 0)
+            argv.insert(argv.end(), {"--setenv", "LH_CLOCK_OFFSET", std::to_string(opts.clockOffset)});
     }
     argv.push_back("--");
     if (opts.uid >= 0) {

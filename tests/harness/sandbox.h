@@ -41,6 +41,7 @@ struct StartOptions {
     std::string faults;         // LH_FAULTS for the preloaded fault shim; "" for none
     std::string faultTrace;     // where the shim writes its trace
     std::string sleepLog;       // sleep() returns at once and is written here
+    long long clockOffset = 0;  // time() reads this many seconds later
     int occupyFds = 0;          // the program inherits this many open descriptors from 4 on
     int uid = -1;               // run as this user and group, without supplementary groups
     bool noLogSocket = false;   // /dev/log is left for a daemon inside the sandbox

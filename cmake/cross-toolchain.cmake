@@ -1,0 +1,50 @@
+# Cross build for a camera target (LH_TARGET: a name in targets.txt beside
+# this file): Debian's cross compiler against the sysroot that
+# scripts/make-sysroot.sh assembles, tests under qemu-user.
+if(NOT LH_TARGET)
+  message(FATAL_ERROR "LH_TARGET names the camera target (see cmake/targets.txt)")
+endif()
+# try_compile projects read this file again and need the same values.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LH_TARGET LH_SYSROOT)
+
+file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/targets.txt" lh_lines REGEX "^${LH_TARGET} ")
+if(NOT lh_lines)
+  message(FATAL_ERROR "no camera target '${LH_TARGET}' in cmake/targets.txt")
+endif()
+string(REGEX MATCH "^[^ ]+ +[^ ]+ +([^ ]+) +([^ ]+) +[^ ]+ +(.*)$" lh_match "${lh_lines}")
+set(LH_TRIPLET ${CMAKE_MATCH_1})
+set(LH_EMULATOR_PROGRAM ${CMAKE_MATCH_2})
+# What file(1) says of the target's programs, for the package check.
+set(LH_FILE_SAYS "${CMAKE_MATCH_3}")
+
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR ${LH_TARGET})
+set(CMAKE_C_COMPILER ${LH_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${LH_TRIPLET}-g++)
+
+if(NOT LH_SYSROOT)
+  get_filename_component(LH_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../build/${LH_TARGET}/sysroot" ABSOLUTE)
+endif()
+if(NOT EXISTS "${LH_SYSROOT}/.complete")
+  message(FATAL_ERROR "no complete sysroot at ${LH_SYSROOT}; run scripts/make-sysroot.sh ${LH_TARGET} ${LH_SYSROOT}")
+endif()
+
+set(CMAKE_SYSROOT "${LH_SYSROOT}")
+set(CMAKE_FIND_ROOT_PATH "${LH_SYSROOT}")
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_LIBRARY_ARCHITECTURE ${LH_TRIPLET})
+
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "${LH_SYSROOT}")
+set(ENV{PKG_CONFIG_LIBDIR} "${LH_SYSROOT}/usr/lib/${LH_TRIPLET}/pkgconfig:${LH_SYSROOT}/usr/share/pkgconfig")
+set(ENV{PKG_CONFIG_PATH} "")
+
+set(CMAKE_CROSSCOMPILING_EMULATOR ${LH_EMULATOR_PROGRAM} -L "${LH_SYSROOT}")
+
+# The linker pads segments to 64 KiB by default on some targets (MIPS,
+# aarch64); the cameras' kernels use 4 KiB pages, and the programs stay a
+# fraction of the size.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-z,max-page-size=4096 -Wl,-z,common-page-size=4096")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,-z,max-page-size=4096 -Wl,-z,common-page-size=4096")
