@@ -222,18 +222,12 @@ gboolean onFlow(gint, GIOCondition, gpointer)
     return G_SOURCE_REMOVE;
 }
 
-// More is waiting but there is no socket to watch (the log went to the
-// console): one slice per dispatch all the same.
-gboolean onContinue(gpointer)
+// A one-shot slice: the grace for a cut line, or a continuation where
+// there is no socket to watch (the log went to the console). The source's
+// own id is the user data.
+gboolean onSlice(gpointer id)
 {
-    continuation = 0;
-    sliceAndCheckEnd();
-    return G_SOURCE_REMOVE;
-}
-
-gboolean onGrace(gpointer)
-{
-    graceTimer = 0;
+    *static_cast<guint *>(id) = 0;
     sliceAndCheckEnd();
     return G_SOURCE_REMOVE;
 }
@@ -288,13 +282,13 @@ void schedule()
     }
     if (flow && fd < 0 && logState == LOG_SENT) {
         if (continuation == 0)
-            continuation = g_idle_add_full(G_PRIORITY_LOW, onContinue, nullptr, nullptr);
+            continuation = g_idle_add_full(G_PRIORITY_LOW, onSlice, &continuation, nullptr);
     } else {
         dropSource(&continuation);
     }
     if (logState == LOG_SENT && !eof && _fp != nullptr && graceUntil != 0) {
         if (graceTimer == 0)
-            graceTimer = g_timeout_add(kGraceMs, onGrace, nullptr);
+            graceTimer = g_timeout_add(kGraceMs, onSlice, &graceTimer);
     } else {
         dropSource(&graceTimer);
     }

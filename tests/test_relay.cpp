@@ -16,18 +16,6 @@
 
 using Lines = std::vector<std::string>;
 
-static long long nowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
-static void writeWorker(Sandbox &sb, const std::string &body)
-{
-    sb.writeFile("lanternhillworker", "#!/bin/sh\n" + body, 0755);
-}
-
 // One status request; its time in ms, or -1 when it got no answer.
 static long long statusRequest(Sandbox &sb, const std::string &port)
 {
@@ -69,7 +57,7 @@ static void expectAllInOrder(const std::vector<long> &got, long count)
 TEST(RelayLines, ZeroByteNeitherEndsNorJoinsLines)
 {
     Sandbox sb;
-    writeWorker(sb, "printf 'ab\\000cd\\nnext\\n'\n");
+    sb.writeWorker("printf 'ab\\000cd\\nnext\\n'\n");
     RunResult r = sb.run("lanternhill", {});
     Lines t = r.texts();
     ASSERT_GE(t.size(), 5u);
@@ -90,7 +78,7 @@ TEST(RelayWorker, FloodingWorkerLeavesTheLoopFree)
     };
     for (const StopCase &c : cases) {
         Sandbox sb;
-        writeWorker(sb, c.worker);
+        sb.writeWorker(c.worker);
         StartOptions opts;
         opts.logKept = 1000;
         std::string port = sb.startServing("lanternhill", opts);
@@ -111,7 +99,7 @@ TEST(RelayWorker, DrippingWorkerLeavesTheLoopFree)
     // A character every few ms, the line's end after about 3 s: a progress
     // display.
     Sandbox sb;
-    writeWorker(sb, "trap 'exit 0' TERM\ni=0\nwhile [ $i -lt 800 ]; do printf x; sleep 0.002; i=$((i+1)); done\n"
+    sb.writeWorker("trap 'exit 0' TERM\ni=0\nwhile [ $i -lt 800 ]; do printf x; sleep 0.002; i=$((i+1)); done\n"
                     "echo\necho done\nwhile :; do sleep 0.1; done\n");
     std::string port = sb.startServing("lanternhill");
     ASSERT_FALSE(port.empty());
@@ -133,7 +121,7 @@ TEST(RelayWorker, DrippingWorkerLeavesTheLoopFree)
 TEST(RelayLog, StalledLogHoldsTheLinesAndNotTheLoop)
 {
     Sandbox sb;
-    writeWorker(sb, "trap 'exit 0' TERM\necho ready\nsleep 0.5\nseq -f 'n %g' 1 3000\nwhile :; do sleep 0.1; done\n");
+    sb.writeWorker("trap 'exit 0' TERM\necho ready\nsleep 0.5\nseq -f 'n %g' 1 3000\nwhile :; do sleep 0.1; done\n");
     std::string port = sb.startServing("lanternhill");
     ASSERT_FALSE(port.empty());
     ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
@@ -157,7 +145,7 @@ TEST(RelayLog, StalledLogHoldsTheLinesAndNotTheLoop)
 TEST(RelayLog, StopWithAStalledLogIsNotHeldUp)
 {
     Sandbox sb;
-    writeWorker(sb, "trap 'echo bye; exit 0' TERM\necho ready\nwhile :; do echo tick; sleep 0.001; done\n");
+    sb.writeWorker("trap 'echo bye; exit 0' TERM\necho ready\nwhile :; do echo tick; sleep 0.001; done\n");
     ASSERT_TRUE(sb.start("lanternhill", {}));
     ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
     sb.pauseLog(true);
@@ -178,7 +166,7 @@ TEST(RelayLog, DaemonRestartLosesNoLine)
     // BusyBox's syslogd owns this sandbox's /dev/log; the worker restarts
     // it halfway, with a second without any log.
     Sandbox sb;
-    writeWorker(sb, "busybox syslogd -n -O ./syslog.txt &\nsd=$!\nsleep 0.5\ni=1\n"
+    sb.writeWorker("busybox syslogd -n -O ./syslog.txt &\nsd=$!\nsleep 0.5\ni=1\n"
                     "while [ $i -le 400 ]; do\n"
                     "  echo \"line $i\"\n"
                     "  if [ $i = 200 ]; then kill $sd; wait $sd; sleep 1; busybox syslogd -n -O ./syslog.txt & sd=$!; fi\n"

@@ -17,16 +17,11 @@ using Lines = std::vector<std::string>;
 
 static const std::string kStart = "lhr, 1.0.812, axis, Started. Args: 1, List:";
 
-static void writeWorker(Sandbox &sb, const std::string &body)
-{
-    sb.writeFile("lanternhillworker", "#!/bin/sh\n" + body, 0755);
-}
-
 // Starts the runner with a worker that says "ready", then waits for
 // SIGTERM, which runs onTerm.
 static bool startWaitingWorker(Sandbox &sb, const std::string &onTerm)
 {
-    writeWorker(sb, "trap '" + onTerm + "' TERM\necho ready\nwhile :; do sleep 0.1; done\n");
+    sb.writeWorker("trap '" + onTerm + "' TERM\necho ready\nwhile :; do sleep 0.1; done\n");
     return sb.start("lanternhill", {}) && sb.waitForLog("W: ready\n", 10000);
 }
 
@@ -49,7 +44,7 @@ static Lines tail(const Lines &all, size_t from)
 TEST(RunnerLifecycle, PtzCommandIsRefused)
 {
     Sandbox sb;
-    writeWorker(sb, "touch started\n");
+    sb.writeWorker("touch started\n");
     RunResult r = sb.run("lanternhill", {"ptz:1;Wait"});
     EXPECT_EQ(1, r.status);
     Lines expected = {"lhr, 1.0.812, axis, Started. Args: 2, List:",
@@ -64,7 +59,7 @@ TEST(RunnerLifecycle, PtzCommandIsRefused)
 TEST(RunnerLifecycle, RelaysWorkerAndExitsWithItsStatus)
 {
     Sandbox sb;
-    writeWorker(sb, "echo one; echo two >&2; echo three\nexit 3\n");
+    sb.writeWorker("echo one; echo two >&2; echo three\nexit 3\n");
     pid_t pid;
     ASSERT_TRUE(sb.start("lanternhill", {}));
     pid = sb.pid();
@@ -87,7 +82,7 @@ TEST(RunnerLifecycle, RelaysWorkerAndExitsWithItsStatus)
 TEST(RunnerLifecycle, WorkerGetsItsCommandLineDirectoryAndGroup)
 {
     Sandbox sb;
-    writeWorker(sb, "echo \"args=$*\"; echo \"cwd=$(pwd)\"\n"
+    sb.writeWorker("echo \"args=$*\"; echo \"cwd=$(pwd)\"\n"
                     "echo \"ppid=$(cut -d' ' -f4 /proc/$$/stat) pgid=$(cut -d' ' -f5 /proc/$$/stat)\"\n");
     ASSERT_TRUE(sb.start("lanternhill", {}));
     std::string runner = std::to_string(sb.pid());
@@ -104,7 +99,7 @@ TEST(RunnerLifecycle, ExitCodeIsTheWorkersStatus)
 {
     for (int code : {0, 1, 2, 126, 127, 128, 254, 255}) {
         Sandbox sb;
-        writeWorker(sb, "exit " + std::to_string(code) + "\n");
+        sb.writeWorker("exit " + std::to_string(code) + "\n");
         RunResult r = sb.run("lanternhill", {});
         EXPECT_EQ(code, r.status);
         Lines t = r.texts();
@@ -117,7 +112,7 @@ TEST(RunnerLifecycle, WorkerEndedBySignalGivesMinusTwo)
 {
     for (const char *sig : {"TERM", "INT", "HUP", "QUIT", "KILL", "SEGV", "PIPE"}) {
         Sandbox sb;
-        writeWorker(sb, std::string("kill -") + sig + " $$\nsleep 5\n");
+        sb.writeWorker(std::string("kill -") + sig + " $$\nsleep 5\n");
         RunResult r = sb.run("lanternhill", {});
         EXPECT_EQ(254, r.status) << sig;
         Lines t = r.texts();
@@ -176,7 +171,7 @@ TEST(RunnerStop, WorkerEndsWhenTheRunnerIsKilled)
 TEST(RunnerStop, SigtermAfterTheWorkerEndedChangesNothing)
 {
     Sandbox sb;
-    writeWorker(sb, "exit 4\n");
+    sb.writeWorker("exit 4\n");
     ASSERT_TRUE(sb.start("lanternhill", {}));
     ASSERT_TRUE(sb.waitForLog("lhr, lhw read end.", 10000));
     sb.signal(SIGTERM);
@@ -188,7 +183,7 @@ TEST(RunnerStop, SigtermAfterTheWorkerEndedChangesNothing)
 TEST(RunnerStop, SigtermWhileWaitingForAWorkerThatClosedItsOutput)
 {
     Sandbox sb;
-    writeWorker(sb, "exec >/dev/null 2>&1\ntrap 'exit 5' TERM\nwhile :; do sleep 0.1; done\n");
+    sb.writeWorker("exec >/dev/null 2>&1\ntrap 'exit 5' TERM\nwhile :; do sleep 0.1; done\n");
     ASSERT_TRUE(sb.start("lanternhill", {}));
     ASSERT_TRUE(sb.waitForLog("lhr, Stopping..", 10000));
     sb.pump(300);
@@ -204,7 +199,7 @@ TEST(RunnerStop, SigtermWhenNoWorkerCouldBeStarted)
     // With every descriptor below 256 taken, the pipe can't be tracked and
     // the worker is not started.
     Sandbox sb;
-    writeWorker(sb, "touch started\n");
+    sb.writeWorker("touch started\n");
     StartOptions opts;
     opts.occupyFds = 300;
     ASSERT_TRUE(sb.start("lanternhill", {}, opts));
@@ -227,7 +222,7 @@ TEST(RunnerStop, SigtermAtAnyMomentOfTheStart)
     // the worker; the runner never waits for a worker that was not told.
     for (int delayMs = 0; delayMs < 300; delayMs += 3) {
         Sandbox sb;
-        writeWorker(sb, "trap 'exit 9' TERM\nwhile :; do sleep 0.05; done\n");
+        sb.writeWorker("trap 'exit 9' TERM\nwhile :; do sleep 0.05; done\n");
         ASSERT_TRUE(sb.start("lanternhill", {}));
         if (delayMs > 0)
             usleep(static_cast<useconds_t>(delayMs) * 1000);
@@ -253,7 +248,7 @@ TEST(RunnerRelay, LongAndPartialLines)
 {
     Sandbox sb;
     std::string longLine(2000, 'a');
-    writeWorker(sb, "printf '%s\\n' '" + longLine + "'\nprintf 'abc'\nsleep 1.6\nprintf 'def\\n'\n");
+    sb.writeWorker("printf '%s\\n' '" + longLine + "'\nprintf 'abc'\nsleep 1.6\nprintf 'def\\n'\n");
     RunResult r = sb.run("lanternhill", {});
     EXPECT_EQ(0, r.status);
     Lines t = r.texts();
@@ -268,7 +263,7 @@ TEST(RunnerRelay, LongAndPartialLines)
 TEST(RunnerRelay, ThousandsOfLinesInOrder)
 {
     Sandbox sb;
-    writeWorker(sb, "seq 1 20000\nsleep 1.2\nseq 20001 20100\n");
+    sb.writeWorker("seq 1 20000\nsleep 1.2\nseq 20001 20100\n");
     RunResult r = sb.run("lanternhill", {}, 60000);
     EXPECT_EQ(0, r.status);
     Lines t = r.texts();
@@ -286,7 +281,7 @@ TEST(RunnerRelay, WorkerInheritsOnlyStandardStreams)
 {
     Sandbox sb;
     // ls runs as a child, so it lists the worker's descriptors, not its own.
-    writeWorker(sb, "ls /proc/$$/fd; true\n");
+    sb.writeWorker("ls /proc/$$/fd; true\n");
     RunResult r = sb.run("lanternhill", {});
     EXPECT_EQ(0, r.status);
     std::set<std::string> fds;
@@ -306,7 +301,7 @@ TEST(RunnerRelay, WorkerInheritsOnlyStandardStreams)
 TEST(RunnerRelay, WorkerStartsWithDefaultSigpipe)
 {
     Sandbox sb;
-    writeWorker(sb, "grep SigIgn /proc/$$/status\n");
+    sb.writeWorker("grep SigIgn /proc/$$/status\n");
     RunResult r = sb.run("lanternhill", {});
     Lines t = r.texts();
     ASSERT_GE(t.size(), 4u);
@@ -318,7 +313,7 @@ TEST(RunnerRelay, WorkerStartsWithDefaultSigpipe)
 TEST(RunnerRelay, ClosedStandardOutputDoesNotEndTheRunner)
 {
     Sandbox sb;
-    writeWorker(sb, "echo one\nsleep 0.2\necho two\nexit 6\n");
+    sb.writeWorker("echo one\nsleep 0.2\necho two\nexit 6\n");
     StartOptions opts;
     opts.stdoutClosed = true;
     RunResult r = sb.run("lanternhill", {}, 20000, opts);

@@ -38,7 +38,7 @@ static const char kPackageDir[] = "/usr/local/packages/lanternhill";
 // of another one.
 static std::set<pid_t> liveSandboxes;
 
-static long long nowMs()
+long long nowMs()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -61,6 +61,8 @@ public:
     const std::string &scratchDir() const { return root_; }
 
     void writeFile(const std::string &rel, const std::string &content, mode_t mode = 0644);
+    // The worker: a shell script with this body.
+    void writeWorker(const std::string &body) { writeFile("lanternhillworker", "#!/bin/sh\n" + body, 0755); }
     bool readFile(const std::string &rel, std::string *content) const;
     void setEnv(const std::string &name, const std::string &value);
 
@@ -113,6 +115,9 @@ private:
     size_t stdinOff_ = 0;
     RunResult res_;
 };
+
+// Milliseconds of the monotonic clock.
+long long nowMs();
 
 // The lines of a text file (a journal, a trace); none if it is missing.
 std::vector<std::string> readLines(const std::string &path);
