@@ -44,13 +44,6 @@ time_t headerSecond = -1;
 
 const size_t kBatch = 64;
 
-long long nowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
 void stampHeader()
 {
     time_t now = time(nullptr);
@@ -126,20 +119,21 @@ bool connectLog()
     return false;
 }
 
-void consoleWrite(int console, const Record &r)
+// Records [from, to) to the console, in the console's form of syslog(3).
+void toConsole(size_t from, size_t to)
 {
+    int console = open("/dev/console", O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (console < 0)
         return;
-    struct iovec iov[2] = {
-        {arena + r.offset + r.consoleOffset, r.len - r.consoleOffset},
-        {const_cast<char *>("\r\n"), 2},
-    };
-    (void)!writev(console, iov, 2);
-}
-
-int openConsole()
-{
-    return open("/dev/console", O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    for (size_t i = from; i < to; i++) {
+        const Record &r = records[i];
+        struct iovec iov[2] = {
+            {arena + r.offset + r.consoleOffset, r.len - r.consoleOffset},
+            {const_cast<char *>("\r\n"), 2},
+        };
+        (void)!writev(console, iov, 2);
+    }
+    (void)close(console);
 }
 
 // After a send failed: how the log stands, or true to go on sending.
@@ -153,10 +147,7 @@ bool failedSend(LogState *state)
     }
     if (errno == EMSGSIZE) {
         // No log takes it: to the console, as syslog(3) would.
-        int console = openConsole();
-        consoleWrite(console, records[head]);
-        if (console >= 0)
-            (void)close(console);
+        toConsole(head, head + 1);
         head++;
         headSent = 0;
         return true;
@@ -275,20 +266,16 @@ size_t logWriterPending()
 
 void logWriterToConsole()
 {
-    int console = openConsole();
-    for (size_t i = head; i < recordCount; i++)
-        consoleWrite(console, records[i]);
-    if (console >= 0)
-        (void)close(console);
+    toConsole(head, recordCount);
     resetQueue();
 }
 
 void logWriterClose(int timeoutMs)
 {
-    long long deadline = nowMs() + timeoutMs;
+    gint64 deadline = g_get_monotonic_time() / 1000 + timeoutMs;
     for (;;) {
         LogState state = logWriterSend();
-        long long left = deadline - nowMs();
+        gint64 left = deadline - g_get_monotonic_time() / 1000;
         if (state == LOG_SENT || left <= 0)
             break;
         struct pollfd pfd = {fd, POLLOUT, 0};

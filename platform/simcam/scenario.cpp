@@ -89,8 +89,9 @@ void Scenario::checkOutcomes(const std::string &key, const std::vector<std::stri
         return;
     bool failForms = std::find(words.begin(), words.end(), "FAIL") != words.end();
     for (const std::string &item : splitOutcomes(it->second)) {
-        bool known = std::find(words.begin(), words.end(), item) != words.end() ||
-                     (failForms && parseOutcome(item).kind != Outcome::Other && item != "ok");
+        Outcome::Kind kind = parseOutcome(item).kind;
+        bool isFailure = kind != Outcome::Ok && kind != Outcome::Other;
+        bool known = std::find(words.begin(), words.end(), item) != words.end() || (failForms && isFailure);
         if (!known) {
             error_ = path_ + ": " + key + ": unknown outcome '" + item + "'";
             return;
