@@ -5,13 +5,18 @@
 #include <stdio.h>
 #include <syslog.h>
 
-static void syslogSink(const char *message, size_t)
+static void syslogSink(const char *message, size_t len)
 {
     syslog(LOG_INFO, "%s", message);
+    // A failed write (closed reader) is not the program's end.
+    (void)fwrite(message, 1, len, stdout);
+    (void)fputc('\n', stdout);
+    // Flushed per message so a reader of standard output sees each line as
+    // it is logged.
+    (void)fflush(stdout);
 }
 
 static LogSink sink = syslogSink;
-static bool holdEcho = false;
 
 void loginfoSetSink(LogSink s)
 {
@@ -21,13 +26,6 @@ void loginfoSetSink(LogSink s)
 void loginfoMessage(const char *message, size_t len)
 {
     sink(message, len);
-    // A failed write (closed reader) is not the program's end.
-    (void)fwrite(message, 1, len, stdout);
-    (void)fputc('\n', stdout);
-    // Flushed per message so a reader of standard output sees each line as
-    // it is logged, unless a batch of them is on its way.
-    if (!holdEcho)
-        (void)fflush(stdout);
 }
 
 void loginfo(const char *fmt, ...)
@@ -48,11 +46,4 @@ void loginfo(const char *fmt, ...)
     va_end(ap);
     loginfoMessage(whole, static_cast<size_t>(n));
     g_free(whole);
-}
-
-void loginfoHoldEcho(bool hold)
-{
-    holdEcho = hold;
-    if (!hold)
-        (void)fflush(stdout);
 }

@@ -12,11 +12,7 @@ void loginfo(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // The same for a message already made; message[len] is its zero byte.
 void loginfoMessage(const char *message, size_t len);
 
-// Where messages go: syslog(3) unless a program sets its own writer
-// (nullptr: back to syslog(3)).
+// Where messages go: syslog(3) and stdio, unless a program sets its own
+// writer for both the log and the echo (nullptr: back to those).
 using LogSink = void (*)(const char *message, size_t len);
 void loginfoSetSink(LogSink sink);
-
-// While held, the echo on standard output is flushed only when the hold
-// ends: one write for a batch of messages instead of one each.
-void loginfoHoldEcho(bool hold);

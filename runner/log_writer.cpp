@@ -1,32 +1,38 @@
 #include "log_writer.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <glib.h>
+#include "stream_out.h"
 
 namespace {
 
 struct Record {
-    size_t offset;  // in the arena
-    size_t len;     // the whole datagram
+    size_t offset;        // in the arena
+    size_t len;           // the whole datagram
     size_t consoleOffset; // where "ident[pid]: " begins: the console's part
 };
+
+const int kRetryMs = 250; // reconnect tries while the log is gone
+const size_t kBatch = 64;
 
 char identity[64];
 char socketPath[sizeof(sockaddr_un::sun_path)];
 int pid;
 int fd = -1;
 bool stream = false;
+
+LogState state = LOG_SENDING;
+int holdMs = 0;
+gint64 refusedSince = 0; // monotonic us; 0 while the log takes
+gint64 nextTry = 0;      // LOG_RETRY: the next try
 
 // The queue: the datagrams one after the other in the arena, and where
 // each lies. Plain GLib memory: the runner does without the C++ library.
@@ -37,12 +43,19 @@ size_t recordCount = 0, recordCap = 0;
 size_t head = 0;     // first record not yet sent
 size_t headSent = 0; // bytes of it sent already (stream sockets only)
 
+// A stream record cut by a partial send when the console took over: the
+// daemon has its start, so its rest (and its zero byte) goes before
+// anything else on that connection.
+char *cut = nullptr;
+size_t cutLen = 0, cutSent = 0, cutConsole = 0;
+bool took = false; // the last send put something on the socket
+
+StreamOut console;
+
 // "<14>Mmm dd hh:mm:ss ident[pid]: ", made again only when the second changes.
 char header[160];
 size_t headerLen = 0, headerConsole = 0;
 time_t headerSecond = -1;
-
-const size_t kBatch = 64;
 
 void stampHeader()
 {
@@ -86,6 +99,31 @@ void append(const char *bytes, size_t len)
     arenaLen += len;
 }
 
+// Bytes to the console, in the console's form of syslog(3); dropped when
+// there is no console, as syslog(3) drops them.
+void toConsole(const char *line, size_t len)
+{
+    if (console.state == OUT_GONE && !streamOutOpenPath(&console, "/dev/console", holdMs))
+        return;
+    streamOutAdd(&console, line, len);
+    streamOutAdd(&console, "\r\n", 2);
+}
+
+void recordsToConsole(size_t from, size_t to)
+{
+    for (size_t i = from; i < to; i++) {
+        const Record &r = records[i];
+        toConsole(arena + r.offset + r.consoleOffset, r.len - r.consoleOffset);
+    }
+}
+
+void dropCut()
+{
+    g_free(cut);
+    cut = nullptr;
+    cutLen = cutSent = 0;
+}
+
 void disconnect()
 {
     if (fd >= 0)
@@ -93,6 +131,12 @@ void disconnect()
     fd = -1;
     // The daemon that saw part of the head record is gone: send it whole.
     headSent = 0;
+    // A cut record's connection is gone with its start: the console has
+    // it whole.
+    if (cut != nullptr) {
+        toConsole(cut + cutConsole, cutLen - 1 - cutConsole);
+        dropCut();
+    }
 }
 
 bool connectLog()
@@ -119,43 +163,27 @@ bool connectLog()
     return false;
 }
 
-// Records [from, to) to the console, in the console's form of syslog(3).
-void toConsole(size_t from, size_t to)
-{
-    int console = open("/dev/console", O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (console < 0)
-        return;
-    for (size_t i = from; i < to; i++) {
-        const Record &r = records[i];
-        struct iovec iov[2] = {
-            {arena + r.offset + r.consoleOffset, r.len - r.consoleOffset},
-            {const_cast<char *>("\r\n"), 2},
-        };
-        (void)!writev(console, iov, 2);
-    }
-    (void)close(console);
-}
-
-// After a send failed: how the log stands, or true to go on sending.
-bool failedSend(LogState *state)
+// After a send failed: the state it leaves, or LOG_SENDING to go on.
+LogState failedSend()
 {
     if (errno == EINTR)
-        return true;
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) {
-        *state = LOG_WAITING;
-        return false;
-    }
+        return LOG_SENDING;
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+        return LOG_WAITING;
+    // No buffers: the socket may well poll writable meanwhile, so a timer,
+    // not its writability, brings the next try.
+    if (errno == ENOBUFS)
+        return LOG_RETRY;
     if (errno == EMSGSIZE) {
         // No log takes it: to the console, as syslog(3) would.
-        toConsole(head, head + 1);
+        recordsToConsole(head, head + 1);
         head++;
         headSent = 0;
-        return true;
+        return LOG_SENDING;
     }
     // The daemon is gone (ECONNREFUSED, ENOTCONN, ...): reconnect later.
     disconnect();
-    *state = LOG_DOWN;
-    return false;
+    return LOG_RETRY;
 }
 
 LogState sendDatagrams()
@@ -174,6 +202,7 @@ LogState sendDatagrams()
         }
         int sent = sendmmsg(fd, msgs, static_cast<unsigned>(n), MSG_NOSIGNAL);
         if (sent > 0) {
+            took = true;
             head += static_cast<size_t>(sent);
             // A short count: the next one would not go; its reason shows
             // when the socket is writable again.
@@ -181,29 +210,36 @@ LogState sendDatagrams()
                 return LOG_WAITING;
             continue;
         }
-        LogState state = LOG_SENT;
-        if (!failedSend(&state))
-            return state;
+        LogState s = failedSend();
+        if (s != LOG_SENDING)
+            return s;
     }
-    return LOG_SENT;
+    return LOG_SENDING;
+}
+
+// Sends bytes and, after the last of them, the zero byte that ends a
+// record on a stream; how many of them went, or -1.
+ssize_t sendStreamBytes(const char *bytes, size_t len, size_t sent)
+{
+    static char zero = '\0';
+    struct iovec iov[2];
+    int n = 0;
+    if (sent < len)
+        iov[n++] = {const_cast<char *>(bytes) + sent, len - sent};
+    iov[n++] = {&zero, 1};
+    struct msghdr msg = {};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<size_t>(n);
+    return sendmsg(fd, &msg, MSG_NOSIGNAL);
 }
 
 LogState sendStream()
 {
-    static char zero = '\0';
     while (head < recordCount) {
         const Record &r = records[head];
-        // syslog(3) ends each message with its zero byte on a stream.
-        struct iovec iov[2];
-        int n = 0;
-        if (headSent < r.len)
-            iov[n++] = {arena + r.offset + headSent, r.len - headSent};
-        iov[n++] = {&zero, 1};
-        struct msghdr msg = {};
-        msg.msg_iov = iov;
-        msg.msg_iovlen = static_cast<size_t>(n);
-        ssize_t sent = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        ssize_t sent = sendStreamBytes(arena + r.offset, r.len, headSent);
         if (sent >= 0) {
+            took |= sent > 0;
             headSent += static_cast<size_t>(sent);
             if (headSent > r.len) {
                 head++;
@@ -211,21 +247,102 @@ LogState sendStream()
             }
             continue;
         }
-        LogState state = LOG_SENT;
-        if (!failedSend(&state))
-            return state;
+        LogState s = failedSend();
+        if (s != LOG_SENDING)
+            return s;
     }
-    return LOG_SENT;
+    return LOG_SENDING;
+}
+
+// The rest of a cut record; true once it is finished.
+bool finishCut()
+{
+    while (fd >= 0 && cut != nullptr) {
+        ssize_t sent = sendStreamBytes(cut, cutLen - 1, cutSent);
+        if (sent >= 0) {
+            took |= sent > 0;
+            cutSent += static_cast<size_t>(sent);
+            if (cutSent >= cutLen)
+                dropCut();
+            continue;
+        }
+        if (failedSend() != LOG_SENDING)
+            return false;
+    }
+    return fd >= 0 && cut == nullptr;
+}
+
+void enterConsole()
+{
+    state = LOG_CONSOLE;
+    if (stream && headSent > 0 && head < recordCount) {
+        const Record &r = records[head];
+        cutLen = r.len + 1;
+        cut = static_cast<char *>(g_malloc(cutLen));
+        memcpy(cut, arena + r.offset, r.len);
+        cut[r.len] = '\0';
+        cutSent = headSent;
+        cutConsole = r.consoleOffset;
+        head++;
+        headSent = 0;
+    }
+}
+
+// The queue to the socket; in console mode only once it takes again.
+void sendQueue(gint64 now)
+{
+    if (state == LOG_RETRY && now < nextTry)
+        return;
+    if (fd < 0) {
+        if (state == LOG_CONSOLE && now < nextTry)
+            return;
+        if (!connectLog()) {
+            nextTry = now + kRetryMs * G_GINT64_CONSTANT(1000);
+            if (state == LOG_SENDING)
+                refusedSince = now;
+            if (state != LOG_CONSOLE)
+                state = LOG_RETRY;
+            return;
+        }
+    }
+    took = false;
+    if (state == LOG_CONSOLE && !finishCut())
+        return;
+    LogState s = stream ? sendStream() : sendDatagrams();
+    // The console keeps the messages until the log takes one.
+    if (state == LOG_CONSOLE && !took)
+        return;
+    if (s == LOG_SENDING) {
+        refusedSince = 0;
+    } else {
+        if (s == LOG_RETRY)
+            nextTry = now + kRetryMs * G_GINT64_CONSTANT(1000);
+        // Refusing is taking nothing: a log that takes slowly is waited for.
+        if (took || state == LOG_SENDING || state == LOG_CONSOLE)
+            refusedSince = now;
+    }
+    state = s;
 }
 
 } // namespace
 
-void logWriterOpen(const char *ident, const char *path)
+void logWriterOpen(const char *ident, const char *path, int hold)
 {
     (void)snprintf(identity, sizeof identity, "%s", ident);
     (void)snprintf(socketPath, sizeof socketPath, "%s", path);
     pid = static_cast<int>(getpid());
     headerSecond = -1;
+    holdMs = hold;
+}
+
+void logWriterSetHold(int hold)
+{
+    // A refusal under way ends at the latest hold from now.
+    const gint64 us = hold * G_GINT64_CONSTANT(1000);
+    if (state == LOG_WAITING || state == LOG_RETRY)
+        refusedSince = MIN(refusedSince + holdMs * G_GINT64_CONSTANT(1000), g_get_monotonic_time() + us) - us;
+    holdMs = hold;
+    streamOutSetHold(&console, hold);
 }
 
 void logWriterAdd(const char *message, size_t len)
@@ -240,54 +357,85 @@ void logWriterAdd(const char *message, size_t len)
     append(message, len);
 }
 
-LogState logWriterSend()
+void logWriterSend()
 {
-    if (head == recordCount) {
-        resetQueue();
-        return LOG_SENT;
+    gint64 now = g_get_monotonic_time();
+    if (head < recordCount || cut != nullptr)
+        sendQueue(now);
+    if ((state == LOG_WAITING || state == LOG_RETRY) && now - refusedSince >= holdMs * G_GINT64_CONSTANT(1000))
+        enterConsole();
+    if (state == LOG_CONSOLE) {
+        recordsToConsole(head, recordCount);
+        head = recordCount;
     }
-    if (fd < 0 && !connectLog())
-        return LOG_DOWN;
-    LogState state = stream ? sendStream() : sendDatagrams();
-    if (state == LOG_SENT)
+    if (head == recordCount)
         resetQueue();
+    if (console.state != OUT_GONE) {
+        streamOutFlush(&console);
+        // Back to the log, once the console has what it was given.
+        if (state != LOG_CONSOLE && console.off == console.len)
+            streamOutClose(&console);
+    }
+}
+
+LogState logWriterState()
+{
     return state;
 }
 
-int logWriterFd()
+bool logWriterTakes()
+{
+    if (state == LOG_CONSOLE)
+        return streamOutTakes(&console);
+    return state == LOG_SENDING && head == recordCount;
+}
+
+LogWait logWriterWait()
+{
+    LogWait w = {-1, streamOutWaitFd(&console), 0};
+    if (state == LOG_WAITING || (state == LOG_CONSOLE && cut != nullptr))
+        w.socketFd = fd;
+    if (state == LOG_RETRY)
+        w.wakeAt = nextTry;
+    if (state == LOG_WAITING || state == LOG_RETRY) {
+        gint64 holdEnd = refusedSince + holdMs * G_GINT64_CONSTANT(1000);
+        w.wakeAt = w.wakeAt != 0 ? MIN(w.wakeAt, holdEnd) : holdEnd;
+    }
+    gint64 consoleEnd = streamOutHoldEnd(&console);
+    if (consoleEnd != 0)
+        w.wakeAt = w.wakeAt != 0 ? MIN(w.wakeAt, consoleEnd) : consoleEnd;
+    return w;
+}
+
+int logWriterSocket()
 {
     return fd;
 }
 
-size_t logWriterPending()
-{
-    return recordCount - head;
-}
-
-void logWriterToConsole()
-{
-    toConsole(head, recordCount);
-    resetQueue();
-}
-
 void logWriterClose(int timeoutMs)
 {
-    gint64 deadline = g_get_monotonic_time() / 1000 + timeoutMs;
+    gint64 deadline = g_get_monotonic_time() + timeoutMs * G_GINT64_CONSTANT(1000);
     for (;;) {
-        LogState state = logWriterSend();
-        gint64 left = deadline - g_get_monotonic_time() / 1000;
-        if (state == LOG_SENT || left <= 0)
+        logWriterSend();
+        gint64 now = g_get_monotonic_time();
+        if ((head == recordCount && cut == nullptr) || state == LOG_CONSOLE || now >= deadline)
             break;
         struct pollfd pfd = {fd, POLLOUT, 0};
+        gint64 left = (deadline - now) / 1000;
         // Writable again, or the next reconnect try.
-        (void)poll(&pfd, state == LOG_WAITING ? 1 : 0, left < 100 ? static_cast<int>(left) : 100);
+        (void)poll(&pfd, state == LOG_WAITING ? 1 : 0, static_cast<int>(CLAMP(left, 0, 100)));
     }
-    if (logWriterPending() > 0)
-        logWriterToConsole();
+    if (head < recordCount || cut != nullptr) {
+        enterConsole();
+        recordsToConsole(head, recordCount);
+    }
     disconnect();
+    streamOutClose(&console);
     g_free(arena);
     g_free(records);
     arena = nullptr;
     records = nullptr;
-    arenaCap = recordCap = 0;
+    arenaLen = arenaCap = recordCount = recordCap = head = headSent = 0;
+    state = LOG_SENDING;
+    refusedSince = 0;
 }

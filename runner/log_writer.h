@@ -2,34 +2,49 @@
 
 #include <stddef.h>
 
+#include <glib.h>
+
 // The runner's own writer for the system log: the datagrams syslog(3) would
 // send for LOG_USER | LOG_INFO with LOG_PID, byte for byte, but from a queue
 // and a non-blocking socket, so that a stalled or restarting log daemon
 // never blocks the runner and nothing is lost meanwhile.
 
 enum LogState {
-    LOG_SENT,    // nothing waits
+    LOG_SENDING, // the socket takes what is queued
     LOG_WAITING, // the socket is full: wait until it is writable
-    LOG_DOWN,    // no log socket (daemon gone or restarting): try again later
+    LOG_RETRY,   // no socket (its daemon restarts) or no buffers: try again on a timer
+    LOG_CONSOLE, // refused for longer than the hold: the console has the
+                 // messages until the log takes one again
 };
 
 // Names the identity and the socket (normally "/dev/log"); connects lazily.
-void logWriterOpen(const char *ident, const char *path);
+// A log that refuses for holdMs hands its messages to the console.
+void logWriterOpen(const char *ident, const char *path, int holdMs);
+// A new hold; a refusal under way ends at the latest holdMs from now.
+void logWriterSetHold(int holdMs);
 
 // Queues one message, stamped with the current time.
 void logWriterAdd(const char *message, size_t len);
 
-// Sends what is queued, as much as the socket takes, in batches.
-LogState logWriterSend();
+// Sends what is queued as far as the log (or the console) takes it.
+void logWriterSend();
 
-// The socket to watch for writability while LOG_WAITING, else -1.
-int logWriterFd();
+LogState logWriterState();
+// Nothing queued waits: more may be added.
+bool logWriterTakes();
 
-size_t logWriterPending();
-
-// What is queued goes to the console, as LOG_CONS says, and leaves the queue.
-void logWriterToConsole();
+// What the writer waits for, so that the caller's loop can wake it: the
+// socket's and the console's writability, and a time (monotonic us) for a
+// reconnect try or the hold's end. -1 and 0 for none.
+struct LogWait {
+    int socketFd;
+    int consoleFd;
+    gint64 wakeAt;
+};
+LogWait logWriterWait();
+// The connected socket, or -1.
+int logWriterSocket();
 
 // At exit: waits up to timeoutMs for the log to take what is queued, sends
-// the rest to the console, and closes the socket.
+// the rest to the console, and closes everything.
 void logWriterClose(int timeoutMs);

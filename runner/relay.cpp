@@ -1,241 +1,218 @@
-// The worker's output into the system log.
+// The worker's output into the system log and onto standard output.
 //
-// The one-second tick starts a pass over the worker's pipe. A pass relays at
-// most kSliceLines pieces (a line, or 1023 bytes of a longer one), queues
-// them in the log writer and sends them in batches. While more is waiting,
-// in the pipe or in the queue, a low-priority watch on the log socket goes
-// on as soon as the log can take more: a slice (or a batch) per dispatch,
-// so that status requests and the stop get their turn in between. The watch
-// stays for the whole burst: adding and removing a watched descriptor wakes
-// the loop each time, which would cost more than the lines.
-//
-// When the log can't take more (full, or gone while its daemon restarts),
-// the pipe is left alone and the worker's lines wait there, in order, until
-// the socket is writable again (or a reconnect try, four times a second,
-// finds the daemon back). Only a log that has refused for kHoldMs gets the
-// console instead, as LOG_CONS says, for as long as it refuses.
-//
-// A piece cut where the pipe's content ended gets one more look kGraceMs
-// later, by a timer: nothing here waits for data.
+// The state is one struct, one enum for each side:
+// - the input, the worker's pipe: READING while the worker runs (a pass at
+//   each one-second tick, and at once while more waits), STOPPING after
+//   SIGTERM (read as it comes, until the worker exits or kStopBoundMs have
+//   passed), DRAINING once the worker has exited (everything that was in
+//   the pipe then, and what a process left behind adds for kAfterExitMs),
+//   ENDED at the end of the output or when the read end is given up. A
+//   piece cut where the pipe's content ended waits kGraceMs for its rest.
+// - the outputs: the log writer's state (sending, waiting for the socket,
+//   retrying, console) and the echo's (takes, waiting, dropping, gone).
+//   Input is read only when both take; otherwise the worker's lines wait in
+//   its pipe, in order, and the outputs' own holds make sure that neither
+//   waits for ever.
+// step() does what the state allows; schedule() reads only the state and
+// arms the sources that leave it: the log socket's, the console's and
+// standard output's writability, the pipe's readability (at the stop), an
+// idle continuation, and one timer for the earliest deadline. Every pass
+// is a bounded slice, so status requests and SIGTERM get their turn.
 
 #include "relay.h"
 
 #include <errno.h>
 #include <glib-unix.h>
-#include <poll.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "globals.h"
 #include "log.h"
 #include "log_writer.h"
+#include "stream_out.h"
 #include "version.h"
+#include "worker_input.h"
 
 namespace {
 
-const int kSliceLines = 256;  // about 0.3 ms of work for 80-byte lines
-const int kGraceMs = 10;      // for the rest of a line cut by the pipe's end
-const int kHoldMs = 10000;    // a daemon restart takes about a second
-const int kStopHoldMs = 500;  // at the stop the console is the better place
-const int kRetryMs = 250;     // reconnect tries while the log is gone
-const int kAfterExitMs = 500; // what a leftover writer adds after the worker's exit
+const int kSliceLines = 256;   // about 0.3 ms of work for 80-byte lines
+const int kGraceMs = 10;       // for the rest of a line cut by the pipe's end
+const int kHoldMs = 10000;     // a daemon restart takes about a second
+const int kStopHoldMs = 500;   // at the stop the console is the better place
+const int kStopBoundMs = 3000; // a worker that doesn't end on SIGTERM
+const int kAfterExitMs = 500;  // what a leftover writer adds after the worker's exit
+const int kExitPollMs = 20;    // while the worker's exit is awaited
 
-char inbuf[16384];
-size_t inLen = 0, inPos = 0;
-size_t pieceLen = 0;   // the piece in _stdReadBuf
-gint64 graceUntil = 0; // a cut piece is held until then; 0: none held
-bool eof = false;
-bool moreWaiting = false;
-bool inSlice = false;
-bool running = false;
+enum InputState { IN_READING, IN_STOPPING, IN_DRAINING, IN_ENDED };
 
-LogState logState = LOG_SENT;
-gint64 refusedSince = 0;
-bool toConsole = false;
-int holdMs = kHoldMs;
+struct Relay {
+    InputState input = IN_READING;
+    bool ready = false;    // a tick came, or the pipe polled readable
+    bool more = false;     // the last pass stopped at its bound
+    gint64 cutUntil = 0;   // the cut piece waits for its rest until then
+    gint64 stopUntil = 0;  // STOPPING: the worker's exit is awaited until then
+    gint64 drainUntil = 0; // DRAINING: a leftover writer is read until then
+    size_t owed = 0;       // DRAINING: bytes still to read that were in the pipe at the exit
+    bool running = false;  // the main loop serves the relay
+    bool inSlice = false;
+} r;
 
-guint flowWatch = 0, continuation = 0, graceTimer = 0, retryTimer = 0;
-int flowFd = -1;
-bool inFlow = false;
+StreamOut echo;
+
+struct Watch {
+    guint id = 0;
+    int fd = -1;
+};
+Watch socketWatch, consoleWatch, echoWatch, pipeWatch;
+guint continuation = 0, wakeTimer = 0;
+gint64 wakeTimerAt = 0;
 
 void schedule();
 
-void pushLog()
+bool outputsTake()
 {
-    LogState state = logWriterSend();
-    if (state == LOG_SENT) {
-        refusedSince = 0;
-        toConsole = false;
-    } else {
-        gint64 now = g_get_monotonic_time();
-        if (refusedSince == 0)
-            refusedSince = now;
-        if (toConsole || now - refusedSince >= holdMs * G_GINT64_CONSTANT(1000)) {
-            logWriterToConsole();
-            toConsole = true;
-            state = LOG_SENT;
-        }
-    }
-    // Lines may have piled up in the pipe while the log refused.
-    if (logState != LOG_SENT && state == LOG_SENT)
-        moreWaiting = true;
-    logState = state;
-    schedule();
+    return logWriterTakes() && streamOutTakes(&echo);
+}
+
+void pushOutputs()
+{
+    logWriterSend();
+    streamOutFlush(&echo);
 }
 
 void runnerLog(const char *message, size_t len)
 {
     logWriterAdd(message, len);
-    // A slice sends its lines at once, at its end.
+    streamOutAdd(&echo, message, len);
+    streamOutAdd(&echo, "\n", 1);
+    // A pass sends its lines at once, at its end.
+    if (!r.inSlice) {
+        pushOutputs();
+        schedule();
+    }
+}
+
+void endInput()
+{
+    InputState was = r.input;
+    r.input = IN_ENDED;
+    r.more = r.ready = false;
+    r.cutUntil = 0;
+    // What was read goes out as one batch.
+    const bool inSlice = r.inSlice;
+    r.inSlice = true;
+    flushPieces();
+    r.inSlice = inSlice;
     if (!inSlice)
-        pushLog();
-}
-
-void emitPiece()
-{
-    // A zero byte would end the message there: it is written as "#000", as
-    // syslog daemons show control characters, and the line goes on.
-    char message[3 + 4 * sizeof _stdReadBuf];
-    memcpy(message, "W: ", 3);
-    size_t n = 3;
-    if (memchr(_stdReadBuf, '\0', pieceLen) == nullptr) {
-        memcpy(message + n, _stdReadBuf, pieceLen);
-        n += pieceLen;
-    } else {
-        for (size_t i = 0; i < pieceLen; i++) {
-            if (_stdReadBuf[i] == '\0') {
-                memcpy(message + n, "#000", 4);
-                n += 4;
-            } else {
-                message[n++] = _stdReadBuf[i];
-            }
-        }
-    }
-    message[n] = '\0';
-    loginfoMessage(message, n);
-    pieceLen = 0;
-    graceUntil = 0;
-}
-
-// Moves input into the piece; true when the piece is whole (its line's end,
-// or 1023 bytes).
-bool takePiece()
-{
-    const size_t room = sizeof _stdReadBuf - 1 - pieceLen;
-    size_t n = inLen - inPos < room ? inLen - inPos : room;
-    const char *src = inbuf + inPos;
-    const char *nl = static_cast<const char *>(memchr(src, '\n', n));
-    if (nl != nullptr)
-        n = static_cast<size_t>(nl - src) + 1;
-    memcpy(_stdReadBuf + pieceLen, src, n);
-    pieceLen += n;
-    inPos += n;
-    return nl != nullptr || pieceLen == sizeof _stdReadBuf - 1;
-}
-
-enum Input { INPUT_GOT, INPUT_NONE, INPUT_END };
-
-Input fillInput()
-{
-    inPos = inLen = 0;
-    for (;;) {
-        ssize_t n = read(fileno(_fp), inbuf, sizeof inbuf);
-        if (n > 0) {
-            inLen = static_cast<size_t>(n);
-            return INPUT_GOT;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return INPUT_NONE;
-        // The end, or a pipe that can't be read any more.
-        return INPUT_END;
-    }
-}
-
-void relaySlice()
-{
-    moreWaiting = false;
-    if (_fp == nullptr || eof || logState != LOG_SENT)
+        pushOutputs();
+    if (!r.running)
         return;
-    inSlice = true;
-    loginfoHoldEcho(true);
+    if (was == IN_READING)
+        LOGINFO("lhr, lhw read end.");
+    g_main_loop_quit(_loop);
+}
+
+void slice(gint64 now)
+{
+    r.ready = r.more = false;
+    r.inSlice = true;
     for (int lines = 0;;) {
         if (lines == kSliceLines) {
-            moreWaiting = true;
+            r.more = true;
             break;
         }
-        if (inPos == inLen) {
-            Input in = fillInput();
-            if (in == INPUT_END)
-                eof = true;
-            if (in != INPUT_GOT)
-                break;
-        }
-        if (takePiece()) {
+        size_t got = 0;
+        PieceResult p = takePiece(&got);
+        r.owed -= MIN(r.owed, got);
+        if (p == PIECE_WHOLE) {
             emitPiece();
             lines++;
+            continue;
         }
+        if (p == PIECE_END)
+            endInput();
+        break;
     }
-    if (pieceLen > 0) {
-        gint64 now = g_get_monotonic_time();
-        if (eof || (graceUntil != 0 && now >= graceUntil))
+    if (pieceWaiting() && r.input != IN_ENDED) {
+        if (r.cutUntil == 0)
+            r.cutUntil = now + kGraceMs * G_GINT64_CONSTANT(1000);
+        else if (now >= r.cutUntil)
             emitPiece();
-        else if (graceUntil == 0)
-            graceUntil = now + kGraceMs * G_GINT64_CONSTANT(1000);
     }
-    loginfoHoldEcho(false);
-    inSlice = false;
-    pushLog();
+    if (!pieceWaiting())
+        r.cutUntil = 0;
+    r.inSlice = false;
+    pushOutputs();
 }
 
-// While running: the end of the worker's output ends the loop.
-void sliceAndCheckEnd()
+bool hasExited(pid_t pid)
 {
-    bool ended = eof;
-    relaySlice();
-    if (eof && !ended) {
-        LOGINFO("lhr, lhw read end.");
-        g_main_loop_quit(_loop);
+    siginfo_t info = {};
+    int ret;
+    do {
+        ret = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (ret < 0 && errno == EINTR);
+    // ECHILD: nothing left to wait for.
+    return ret < 0 || info.si_pid != 0;
+}
+
+void checkStop(gint64 now)
+{
+    if (r.input == IN_STOPPING && hasExited(lhwPid)) {
+        // What waits in the pipe now is the worker's: all of it is relayed.
+        int waiting = 0;
+        if (ioctl(fileno(_fp), FIONREAD, &waiting) != 0)
+            waiting = 0;
+        r.input = IN_DRAINING;
+        r.owed = static_cast<size_t>(MAX(waiting, 0));
+        r.drainUntil = now + kAfterExitMs * G_GINT64_CONSTANT(1000);
+        r.ready = true;
+    } else if (r.input == IN_STOPPING && now >= r.stopUntil) {
+        // Its next write fails with SIGPIPE once the read end is closed.
+        endInput();
     }
+    if (r.input == IN_DRAINING && r.owed == 0 && now >= r.drainUntil)
+        endInput();
 }
 
-// Work that waits for the log to take more.
-bool flowNeeded()
+bool slicePending(gint64 now)
 {
-    return logState == LOG_WAITING || (logState == LOG_SENT && moreWaiting && !eof && _fp != nullptr);
+    if (_fp == nullptr || r.input == IN_ENDED)
+        return false;
+    return r.ready || r.more || (r.cutUntil != 0 && now >= r.cutUntil);
 }
 
-gboolean onFlow(gint, GIOCondition, gpointer)
+void step()
 {
-    inFlow = true;
-    if (logState != LOG_SENT)
-        pushLog();
-    else
-        sliceAndCheckEnd();
-    inFlow = false;
-    if (flowNeeded() && flowFd == logWriterFd())
-        return G_SOURCE_CONTINUE;
-    flowWatch = 0;
+    gint64 now = g_get_monotonic_time();
+    pushOutputs();
+    checkStop(now);
+    if (slicePending(now) && outputsTake()) {
+        slice(now);
+        checkStop(g_get_monotonic_time());
+    }
     schedule();
-    return G_SOURCE_REMOVE;
 }
 
-// A one-shot slice: the grace for a cut line, or a continuation where
-// there is no socket to watch (the log went to the console). The source's
-// own id is the user data.
-gboolean onSlice(gpointer id)
+gboolean onWatch(gint, GIOCondition, gpointer watch)
+{
+    // The pipe polled readable (or its end): a pass once the outputs take.
+    Watch *w = static_cast<Watch *>(watch);
+    if (w == &pipeWatch)
+        r.ready = true;
+    const guint self = w->id;
+    step();
+    // schedule() let this watch go, or put another in its place.
+    return w->id == self ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+}
+
+// A one-shot source: its id is the user data.
+gboolean onOnce(gpointer id)
 {
     *static_cast<guint *>(id) = 0;
-    sliceAndCheckEnd();
-    return G_SOURCE_REMOVE;
-}
-
-gboolean onRetry(gpointer)
-{
-    retryTimer = 0;
-    pushLog();
+    step();
     return G_SOURCE_REMOVE;
 }
 
@@ -246,88 +223,115 @@ void dropSource(guint *id)
     *id = 0;
 }
 
-guint addFlowWatch(int fd)
+// Watches fd for cond, or nothing when fd is -1.
+void setWatch(Watch *w, int fd, GIOCondition cond, int priority)
 {
-    GSource *source = g_unix_fd_source_new(fd, G_IO_OUT);
-    g_source_set_priority(source, G_PRIORITY_LOW);
+    if (w->id != 0 && w->fd == fd)
+        return;
+    // The source that is dispatching is removed by its own return.
+    GSource *current = g_main_current_source();
+    if (w->id != 0 && (current == nullptr || g_source_get_id(current) != w->id))
+        g_source_remove(w->id);
+    w->id = 0;
+    w->fd = fd;
+    if (fd < 0)
+        return;
+    GSource *source = g_unix_fd_source_new(fd, cond);
+    g_source_set_priority(source, priority);
     // GLib takes a dispatching source's descriptor out of the poll set and
-    // puts it back after, waking the loop twice per dispatch; this one is
-    // never dispatched recursively, so it can stay.
+    // puts it back after, waking the loop twice per dispatch; these are
+    // never dispatched recursively, so they can stay.
     g_source_set_can_recurse(source, TRUE);
-    g_source_set_callback(source, G_SOURCE_FUNC(onFlow), nullptr, nullptr);
-    guint id = g_source_attach(source, nullptr);
+    g_source_set_callback(source, G_SOURCE_FUNC(onWatch), w, nullptr);
+    w->id = g_source_attach(source, nullptr);
     g_source_unref(source);
-    return id;
+}
+
+gint64 earliest(gint64 a, gint64 b)
+{
+    return a == 0 ? b : b == 0 ? a : MIN(a, b);
 }
 
 // The sources the relay's state calls for, and no others.
 void schedule()
 {
-    if (!running)
+    if (!r.running)
         return;
-    const bool flow = flowNeeded();
-    const int fd = logWriterFd();
-    // The watch that is dispatching decides about itself when it returns.
-    if (!inFlow) {
-        if (flow && fd >= 0) {
-            if (flowWatch != 0 && flowFd != fd)
-                dropSource(&flowWatch);
-            if (flowWatch == 0) {
-                flowWatch = addFlowWatch(fd);
-                flowFd = fd;
-            }
-        } else {
-            dropSource(&flowWatch);
-        }
-    }
-    if (flow && fd < 0 && logState == LOG_SENT) {
+    gint64 now = g_get_monotonic_time();
+    const LogWait lw = logWriterWait();
+    const bool takes = outputsTake();
+    const bool live = _fp != nullptr && r.input != IN_ENDED;
+    const bool pass = live && (r.ready || r.more) && takes;
+
+    // During a burst the log socket's writability also brings the next
+    // pass: one watch for the whole burst, not one per pass.
+    int sock = lw.socketFd;
+    if (sock < 0 && pass && logWriterState() == LOG_SENDING)
+        sock = logWriterSocket();
+    setWatch(&socketWatch, sock, G_IO_OUT, G_PRIORITY_LOW);
+    setWatch(&consoleWatch, lw.consoleFd, G_IO_OUT, G_PRIORITY_LOW);
+    setWatch(&echoWatch, streamOutWaitFd(&echo), G_IO_OUT, G_PRIORITY_LOW);
+    const bool atStop = r.input == IN_STOPPING || r.input == IN_DRAINING;
+    setWatch(&pipeWatch, atStop && takes && !pass ? fileno(_fp) : -1,
+             static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), G_PRIORITY_LOW);
+
+    if (pass && sock < 0) {
         if (continuation == 0)
-            continuation = g_idle_add_full(G_PRIORITY_LOW, onSlice, &continuation, nullptr);
+            continuation = g_idle_add_full(G_PRIORITY_LOW, onOnce, &continuation, nullptr);
     } else {
         dropSource(&continuation);
     }
-    if (logState == LOG_SENT && !eof && _fp != nullptr && graceUntil != 0) {
-        if (graceTimer == 0)
-            graceTimer = g_timeout_add(kGraceMs, onSlice, &graceTimer);
-    } else {
-        dropSource(&graceTimer);
-    }
-    if (logState == LOG_DOWN) {
-        if (retryTimer == 0)
-            retryTimer = g_timeout_add(kRetryMs, onRetry, nullptr);
-    } else {
-        dropSource(&retryTimer);
+
+    gint64 at = earliest(lw.wakeAt, streamOutHoldEnd(&echo));
+    if (live && takes)
+        at = earliest(at, r.cutUntil);
+    if (r.input == IN_STOPPING)
+        at = earliest(at, MIN(r.stopUntil, now + kExitPollMs * G_GINT64_CONSTANT(1000)));
+    if (r.input == IN_DRAINING && r.owed == 0)
+        at = earliest(at, r.drainUntil);
+    if (wakeTimer != 0 && wakeTimerAt != at)
+        dropSource(&wakeTimer);
+    if (at != 0 && wakeTimer == 0) {
+        guint ms = static_cast<guint>(MAX(at - now + 999, 0) / 1000);
+        wakeTimer = g_timeout_add(ms, onOnce, &wakeTimer);
+        wakeTimerAt = at;
     }
 }
 
-bool hasExited(pid_t pid)
+void stopSources()
 {
-    siginfo_t info = {};
-    int r;
-    do {
-        r = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
-    } while (r < 0 && errno == EINTR);
-    // ECHILD: nothing left to wait for.
-    return r < 0 || info.si_pid != 0;
+    r.running = false;
+    Watch *watches[] = {&socketWatch, &consoleWatch, &echoWatch, &pipeWatch};
+    for (Watch *w : watches) {
+        dropSource(&w->id);
+        w->fd = -1;
+    }
+    dropSource(&continuation);
+    dropSource(&wakeTimer);
 }
 
 } // namespace
 
 void openSystemLog()
 {
-    logWriterOpen(APP_NAME, "/dev/log");
+    logWriterOpen(APP_NAME, "/dev/log", kHoldMs);
+    streamOutOpenStdout(&echo, kHoldMs);
     loginfoSetSink(runnerLog);
 }
 
 void closeSystemLog()
 {
+    stopSources();
+    logWriterSetHold(kStopHoldMs);
+    streamOutSetHold(&echo, kStopBoundMs);
     logWriterClose(kStopHoldMs);
+    streamOutClose(&echo);
     loginfoSetSink(nullptr);
 }
 
 void relayStart()
 {
-    running = true;
+    r.running = true;
     schedule();
 }
 
@@ -335,47 +339,26 @@ gboolean application_iterate(gpointer)
 {
     if (_fp == nullptr)
         return TRUE;
-    // A log that refuses is looked at once a second at least, for the hold.
-    if (logState != LOG_SENT)
-        pushLog();
-    sliceAndCheckEnd();
-    return eof ? FALSE : TRUE;
+    r.ready = true;
+    step();
+    return r.input == IN_ENDED ? FALSE : TRUE;
 }
 
 void drainWorkerOutput()
 {
-    running = false;
-    dropSource(&flowWatch);
-    dropSource(&continuation);
-    dropSource(&graceTimer);
-    dropSource(&retryTimer);
-    holdMs = kStopHoldMs;
-    pid_t worker = lhwPid;
-    if (_fp == nullptr || worker <= 0)
-        return;
-    gint64 exitedAt = 0;
-    while (!eof) {
-        relaySlice();
-        if (eof)
-            break;
-        gint64 now = g_get_monotonic_time();
-        if (exitedAt == 0 && hasExited(worker))
-            exitedAt = now;
-        if (exitedAt != 0 && now - exitedAt >= kAfterExitMs * G_GINT64_CONSTANT(1000))
-            break;
-        if (moreWaiting)
-            continue;
-        struct pollfd fds[1];
-        nfds_t n = 0;
-        if (logState == LOG_SENT)
-            fds[n++] = {fileno(_fp), POLLIN, 0};
-        else if (logState == LOG_WAITING)
-            fds[n++] = {logWriterFd(), POLLOUT, 0};
-        (void)poll(fds, n, graceUntil != 0 ? kGraceMs : 100);
-        if (logState != LOG_SENT)
-            pushLog();
+    logWriterSetHold(kStopHoldMs);
+    // The echo has no console to fall back on: it is waited for longer.
+    streamOutSetHold(&echo, kStopBoundMs);
+    if (_fp != nullptr && r.input == IN_READING && lhwPid > 0) {
+        r.input = IN_STOPPING;
+        r.stopUntil = g_get_monotonic_time() + kStopBoundMs * G_GINT64_CONSTANT(1000);
+        r.ready = true;
+        step();
+        // The loop serves the stop as it served the run: status requests
+        // too, until the input ends.
+        if (r.input != IN_ENDED)
+            g_main_loop_run(_loop);
     }
-    if (pieceLen > 0)
-        emitPiece();
-    pushLog();
+    stopSources();
+    flushPieces();
 }

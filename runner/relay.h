@@ -4,8 +4,8 @@
 
 // The system log of the runner: its own messages and the worker's lines.
 void openSystemLog();
-// Waits a moment for the log to take what is queued; the rest goes to the
-// console.
+// Waits a moment for the log to take what is queued (the rest goes to the
+// console) and for standard output to take the echo.
 void closeSystemLog();
 
 // The relay runs from the main loop from here on.
@@ -15,8 +15,8 @@ void relayStart();
 // end of its output.
 gboolean application_iterate(gpointer state);
 
-// After a stop: relays the worker's last lines until its output ends, or
-// for a moment after the worker has exited (a process it left behind may
-// hold the pipe), so that nothing it wrote is lost and it never writes into
-// a closed pipe.
+// After a stop: relays the worker's last lines until its output ends: all
+// that it wrote before it exited, and for a moment what a process it left
+// behind adds. A worker that hasn't exited a few seconds after SIGTERM loses
+// its read end.
 void drainWorkerOutput();

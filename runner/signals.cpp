@@ -18,8 +18,12 @@ static gboolean onStopRequested(gint fd, GIOCondition, gpointer)
     char drain[16];
     while (read(fd, drain, sizeof drain) > 0) {
     }
-    if (_loop != nullptr)
+    // Once: the loop then serves the stop, which another SIGTERM must not
+    // cut short.
+    static bool quit = false;
+    if (_loop != nullptr && !quit)
         g_main_loop_quit(_loop);
+    quit = true;
     return G_SOURCE_CONTINUE;
 }
 

@@ -18,5 +18,3 @@ void loginfo(const char *fmt, ...)
     }
     va_end(ap);
 }
-
-void loginfoHoldEcho(bool) {}

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -84,4 +87,60 @@ TEST(LogWriter, SameBytesAsSyslog)
             break;
         }
     }
+    // A day of one digit is padded with a blank: the writer's clock on the
+    // 5th of next month, syslog(3)'s where it is.
+    time_t now = time(nullptr);
+    struct tm day;
+    localtime_r(&now, &day);
+    day.tm_mday = 5;
+    day.tm_mon += 1;
+    day.tm_isdst = -1;
+    time_t fifth = mktime(&day);
+    char want[16];
+    strftime(want, sizeof want, "%b %e ", localtime_r(&fifth, &day));
+    Sandbox sb;
+    std::string path = sb.scratchDir() + "/writer.sock";
+    int fd = listenAt(path, SOCK_DGRAM);
+    ASSERT_GE(fd, 0);
+    StartOptions opts;
+    opts.clockOffset = fifth - now;
+    RunResult r = sb.run("log_twin", {path}, 20000, opts);
+    Lines got = receive(fd, SOCK_DGRAM);
+    close(fd);
+    ASSERT_EQ(5u, r.log.size());
+    ASSERT_EQ(5u, got.size());
+    for (size_t i = 0; i < got.size(); i++) {
+        EXPECT_EQ(want, got[i].substr(4, 7)) << i;
+        EXPECT_EQ(r.log[i].raw.substr(stamp(r.log[i].raw).size()), got[i].substr(stamp(got[i]).size())) << i;
+    }
+}
+
+TEST(LogWriter, StreamRecordCutByAStallIsFinishedFirst)
+{
+    Sandbox sb;
+    std::string path = sb.scratchDir() + "/writer.sock";
+    std::string console = sb.scratchDir() + "/console";
+    ASSERT_TRUE(std::ofstream(console).good());
+    int fd = listenAt(path, SOCK_STREAM);
+    ASSERT_GE(fd, 0);
+    StartOptions opts;
+    opts.consolePath = console;
+    ASSERT_TRUE(sb.start("log_twin", {"--cut", path}, opts));
+    // Cut, and the console took over: now the receiver reads.
+    ASSERT_TRUE(sb.waitForOutput("cut\n", 30000));
+    Lines got = receive(fd, SOCK_STREAM);
+    close(fd);
+    RunResult r = sb.finish();
+    EXPECT_EQ(0, r.status);
+    ASSERT_EQ(2u, got.size());
+    for (const std::string &g : got)
+        EXPECT_EQ(1u, std::count(g.begin(), g.end(), '<')) << g.substr(0, 80);
+    auto endsWith = [](const std::string &s, const std::string &end) {
+        return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+    };
+    EXPECT_TRUE(endsWith(got[0], "]: W: " + std::string(1 << 20, 'a') + "\n"));
+    EXPECT_TRUE(endsWith(got[1], "]: W: back")) << got[1];
+    std::vector<std::string> shown = readLines(console);
+    ASSERT_EQ(1u, shown.size());
+    EXPECT_NE(std::string::npos, shown[0].find("]: W: to the console\r"));
 }

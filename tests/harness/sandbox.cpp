@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -263,6 +265,8 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
     argv.insert(argv.end(), {"--bind", pkg_, kPackageDir});
     if (!opts.noLogSocket)
         argv.insert(argv.end(), {"--bind", sockPath_, "/dev/log"});
+    if (!opts.consolePath.empty())
+        argv.insert(argv.end(), {"--bind", opts.consolePath, "/dev/console"});
     argv.insert(argv.end(), {"--die-with-parent", "--info-fd", "3"});
     // Tests run side by side: each HTTP stand-in takes a free port unless
     // the test names one.
@@ -386,11 +390,28 @@ std::string Sandbox::startServing(const std::string &program, const StartOptions
     return port;
 }
 
+void Sandbox::slowLog(int perSecond)
+{
+    logRate_ = perSecond;
+    logRateSince_ = nowMs();
+    logRateTaken_ = 0;
+}
+
+long long Sandbox::logBudget() const
+{
+    if (logPaused_)
+        return 0;
+    if (logRate_ == 0)
+        return LLONG_MAX;
+    return (nowMs() - logRateSince_) * logRate_ / 1000 - logRateTaken_;
+}
+
 void Sandbox::drainLog()
 {
     char buf[65536];
     ssize_t n;
-    while (!logPaused_ && (n = recv(logFd_, buf, sizeof buf, 0)) >= 0) {
+    for (long long budget = logBudget(); budget > 0 && (n = recv(logFd_, buf, sizeof buf, 0)) >= 0; budget--) {
+        logRateTaken_++;
         if (res_.logCount++ < logKept_)
             res_.log.push_back(parseDatagram(std::string(buf, static_cast<size_t>(n))));
     }
@@ -415,8 +436,12 @@ void Sandbox::collect(int timeoutMs)
 {
     struct pollfd fds[4];
     int nfds = 0;
-    fds[nfds++] = {logFd_, static_cast<short>(logPaused_ ? 0 : POLLIN), 0};
-    if (outFd_ >= 0)
+    // A slow log that has read its share waits a moment, not for data.
+    const bool logReads = logBudget() > 0;
+    if (!logReads && !logPaused_)
+        timeoutMs = std::min(timeoutMs, 2);
+    fds[nfds++] = {logFd_, static_cast<short>(logReads ? POLLIN : 0), 0};
+    if (outFd_ >= 0 && !outPaused_)
         fds[nfds++] = {outFd_, POLLIN, 0};
     if (errFd_ >= 0)
         fds[nfds++] = {errFd_, POLLIN, 0};
@@ -426,7 +451,7 @@ void Sandbox::collect(int timeoutMs)
     drainLog();
     char buf[65536];
     for (int *fd : {&outFd_, &errFd_}) {
-        if (*fd < 0)
+        if (*fd < 0 || (fd == &outFd_ && outPaused_))
             continue;
         ssize_t n;
         while ((n = read(*fd, buf, sizeof buf)) > 0)
@@ -463,6 +488,18 @@ bool Sandbox::waitForLog(const std::string &text, int timeoutMs)
             return false;
         collect(static_cast<int>(left < 50 ? left : 50));
     }
+}
+
+bool Sandbox::waitForOutput(const std::string &text, int timeoutMs)
+{
+    long long deadline = nowMs() + timeoutMs;
+    while (res_.out.find(text) == std::string::npos) {
+        long long left = deadline - nowMs();
+        if (left <= 0 || exited())
+            return false;
+        collect(static_cast<int>(std::min(left, 50LL)));
+    }
+    return true;
 }
 
 void Sandbox::pump(int ms)
@@ -529,6 +566,7 @@ int Sandbox::killParentAndWait(int timeoutMs)
 
 RunResult Sandbox::finish(int timeoutMs)
 {
+    outPaused_ = false;
     long long deadline = nowMs() + timeoutMs;
     while (!exited()) {
         if (nowMs() > deadline) {
@@ -544,6 +582,7 @@ RunResult Sandbox::finish(int timeoutMs)
         collect(20);
     }
     // What the program wrote before it ended may still be on its way.
+    logRate_ = 0;
     long long grace = nowMs() + 2000;
     while ((outFd_ >= 0 || errFd_ >= 0) && nowMs() < grace)
         collect(20);

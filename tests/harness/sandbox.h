@@ -45,6 +45,7 @@ struct StartOptions {
     int occupyFds = 0;          // the program inherits this many open descriptors from 4 on
     int uid = -1;               // run as this user and group, without supplementary groups
     bool noLogSocket = false;   // /dev/log is left for a daemon inside the sandbox
+    std::string consolePath;    // stands at /dev/console (there is none otherwise)
     size_t logKept = SIZE_MAX;  // datagrams kept in the result; the rest are only counted
 };
 
@@ -76,10 +77,17 @@ public:
     pid_t pid() const { return childPid_; }
     // Collects output until a log message with this text arrives.
     bool waitForLog(const std::string &text, int timeoutMs);
+    // Collects output until standard output holds this text.
+    bool waitForOutput(const std::string &text, int timeoutMs);
     // Collects output for this long.
     void pump(int ms);
     // While paused, the log socket is not read: a stalled log daemon.
     void pauseLog(bool paused) { logPaused_ = paused; }
+    // A log daemon that reads at most this many datagrams a second (0: as
+    // fast as they come).
+    void slowLog(int perSecond);
+    // While paused, standard output is not read: a reader gone to sleep.
+    void pauseOut(bool paused) { outPaused_ = paused; }
     void signal(int sig);
     // Runs a command of the host (curl, say) and hands back its standard
     // output, collecting the program's output and log all the while: a
@@ -109,7 +117,11 @@ private:
     int logFd_ = -1, outFd_ = -1, errFd_ = -1, inFd_ = -1;
     pid_t bwrapPid_ = -1, childPid_ = -1;
     int bwrapStatus_ = -1;
-    bool logPaused_ = false;
+    bool logPaused_ = false, outPaused_ = false;
+    int logRate_ = 0;
+    long long logRateSince_ = 0, logRateTaken_ = 0;
+    // Datagrams the log may read now.
+    long long logBudget() const;
     size_t logKept_ = SIZE_MAX;
     std::string stdinData_;
     size_t stdinOff_ = 0;

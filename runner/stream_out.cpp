@@ -1,0 +1,194 @@
+#include "stream_out.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+enum How {
+    HOW_PLAIN,  // a write never blocks: a file, or a description of our own made non-blocking
+    HOW_SOCKET, // a socket: each send asks not to block
+    HOW_POLLED, // a shared pipe or terminal: a write no larger than what poll promises
+};
+
+ssize_t writeSome(const StreamOut *o, const char *p, size_t n)
+{
+    if (o->how == HOW_SOCKET)
+        return send(o->fd, p, n, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (o->how == HOW_POLLED) {
+        struct pollfd pfd = {o->fd, POLLOUT, 0};
+        int r = poll(&pfd, 1, 0);
+        if (r <= 0) {
+            if (r == 0)
+                errno = EAGAIN;
+            return -1;
+        }
+        n = MIN(n, o->chunk);
+    }
+    return write(o->fd, p, n);
+}
+
+void dropBuffer(StreamOut *o)
+{
+    o->len = o->off = 0;
+    // A burst's buffer is not kept for the quiet hours after it.
+    if (o->cap > 65536) {
+        g_free(o->buf);
+        o->buf = nullptr;
+        o->cap = 0;
+    }
+}
+
+void start(StreamOut *o, int fd, bool own, How how, size_t chunk, int holdMs)
+{
+    o->fd = fd;
+    o->ownFd = own;
+    o->how = how;
+    o->chunk = chunk;
+    o->state = OUT_TAKES;
+    o->refusedSince = 0;
+    o->holdMs = holdMs;
+}
+
+} // namespace
+
+void streamOutOpenStdout(StreamOut *o, int holdMs)
+{
+    struct stat st;
+    if (fstat(STDOUT_FILENO, &st) != 0) {
+        o->state = OUT_GONE;
+        return;
+    }
+    if (S_ISSOCK(st.st_mode)) {
+        start(o, STDOUT_FILENO, false, HOW_SOCKET, 0, holdMs);
+        return;
+    }
+    const bool tty = isatty(STDOUT_FILENO) == 1;
+    if (!S_ISFIFO(st.st_mode) && !tty) {
+        // A file or /dev/null: writes don't wait for a reader.
+        start(o, STDOUT_FILENO, false, HOW_PLAIN, 0, holdMs);
+        return;
+    }
+    // O_NONBLOCK on the inherited description would reach every process
+    // that shares it: a description of our own carries it instead.
+    int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        start(o, fd, true, HOW_PLAIN, 0, holdMs);
+        return;
+    }
+    // Not ours to open again (another user's pipe, no /proc): a pipe takes
+    // PIPE_BUF bytes without blocking once it polls writable; a terminal
+    // promises less.
+    start(o, STDOUT_FILENO, false, HOW_POLLED, tty ? 256 : PIPE_BUF, holdMs);
+}
+
+bool streamOutOpenPath(StreamOut *o, const char *path, int holdMs)
+{
+    int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    start(o, fd, true, HOW_PLAIN, 0, holdMs);
+    return true;
+}
+
+void streamOutSetHold(StreamOut *o, int holdMs)
+{
+    const gint64 hold = holdMs * G_GINT64_CONSTANT(1000);
+    if (o->state == OUT_WAITING)
+        o->refusedSince = MIN(streamOutHoldEnd(o), g_get_monotonic_time() + hold) - hold;
+    o->holdMs = holdMs;
+}
+
+void streamOutAdd(StreamOut *o, const char *bytes, size_t len)
+{
+    if (o->state == OUT_GONE || o->state == OUT_DROPPING)
+        return;
+    if (o->len + len > o->cap) {
+        o->cap = MAX(o->cap * 2, MAX(o->len + len, 4096));
+        o->buf = static_cast<char *>(g_realloc(o->buf, o->cap));
+    }
+    memcpy(o->buf + o->len, bytes, len);
+    o->len += len;
+}
+
+void streamOutFlush(StreamOut *o)
+{
+    if (o->state == OUT_GONE) {
+        dropBuffer(o);
+        return;
+    }
+    bool wrote = false;
+    while (o->off < o->len) {
+        ssize_t n = writeSome(o, o->buf + o->off, o->len - o->off);
+        if (n > 0) {
+            o->off += static_cast<size_t>(n);
+            wrote = true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            gint64 now = g_get_monotonic_time();
+            // Refusing is taking nothing: a reader that takes slowly is
+            // waited for.
+            if (o->state == OUT_TAKES || wrote) {
+                o->state = OUT_WAITING;
+                o->refusedSince = now;
+            }
+            if (o->state == OUT_WAITING && now >= streamOutHoldEnd(o))
+                o->state = OUT_DROPPING;
+            return;
+        }
+        // EPIPE: the reader is gone for good. Other failures (a full disk)
+        // lose what was written, as stdio would, and the next write tries
+        // again.
+        if (n < 0 && errno == EPIPE)
+            o->state = OUT_GONE;
+        break;
+    }
+    dropBuffer(o);
+    if (o->state != OUT_GONE) {
+        o->state = OUT_TAKES;
+        o->refusedSince = 0;
+    }
+}
+
+bool streamOutTakes(const StreamOut *o)
+{
+    return o->state == OUT_GONE || o->state == OUT_DROPPING || o->off == o->len;
+}
+
+int streamOutWaitFd(const StreamOut *o)
+{
+    return o->state == OUT_WAITING || o->state == OUT_DROPPING ? o->fd : -1;
+}
+
+gint64 streamOutHoldEnd(const StreamOut *o)
+{
+    return o->state == OUT_WAITING ? o->refusedSince + o->holdMs * G_GINT64_CONSTANT(1000) : 0;
+}
+
+void streamOutClose(StreamOut *o)
+{
+    streamOutFlush(o);
+    while (o->state == OUT_WAITING) {
+        gint64 left = (streamOutHoldEnd(o) - g_get_monotonic_time()) / 1000;
+        struct pollfd pfd = {o->fd, POLLOUT, 0};
+        (void)poll(&pfd, 1, static_cast<int>(CLAMP(left, 0, 100)));
+        streamOutFlush(o);
+    }
+    g_free(o->buf);
+    o->buf = nullptr;
+    o->len = o->off = o->cap = 0;
+    if (o->ownFd && o->fd >= 0)
+        (void)close(o->fd);
+    o->fd = -1;
+    o->ownFd = false;
+    o->state = OUT_GONE;
+}

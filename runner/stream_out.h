@@ -1,0 +1,53 @@
+#pragma once
+
+#include <stddef.h>
+
+#include <glib.h>
+
+// A byte stream the runner writes without ever blocking on it: standard
+// output (the echo of every message) and the console (the log's fallback).
+// What it can't take yet waits in its buffer, in order, and the caller holds
+// its input meanwhile; one that refuses for longer than its hold drops what
+// comes until it takes again, so that a reader gone to sleep can't stop the
+// relay for good.
+
+enum OutState {
+    OUT_TAKES,    // writes go through; the buffer empties at each flush
+    OUT_WAITING,  // full: the rest waits until it is writable
+    OUT_DROPPING, // refused for longer than the hold: new bytes are dropped
+    OUT_GONE,     // closed for good (EPIPE), or never there: bytes are dropped
+};
+
+struct StreamOut {
+    int fd = -1;
+    bool ownFd = false; // opened here, closed here
+    int how = 0;        // how a write is kept from blocking
+    size_t chunk = 0;   // largest write that can't block, where that matters
+    char *buf = nullptr;
+    size_t len = 0, off = 0, cap = 0;
+    OutState state = OUT_GONE;
+    gint64 refusedSince = 0; // monotonic us; 0 while it takes
+    int holdMs = 0;
+};
+
+// Standard output; its own file description stays as the parent gave it.
+void streamOutOpenStdout(StreamOut *o, int holdMs);
+// A device such as the console, opened non-blocking; false if it can't be.
+bool streamOutOpenPath(StreamOut *o, const char *path, int holdMs);
+
+// A new hold; a refusal under way ends at the latest holdMs from now.
+void streamOutSetHold(StreamOut *o, int holdMs);
+
+void streamOutAdd(StreamOut *o, const char *bytes, size_t len);
+// Writes what it can; the state tells what is left.
+void streamOutFlush(StreamOut *o);
+
+// Nothing waits in it: more may be added.
+bool streamOutTakes(const StreamOut *o);
+// The descriptor to watch for writability, or -1.
+int streamOutWaitFd(const StreamOut *o);
+// When its hold ends (monotonic us), or 0 when it isn't refusing.
+gint64 streamOutHoldEnd(const StreamOut *o);
+
+// Waits until its buffer is written or its hold ends, then releases it.
+void streamOutClose(StreamOut *o);
