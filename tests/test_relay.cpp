@@ -168,9 +168,7 @@ TEST(RelayLog, StalledLogHoldsTheLinesAndNotTheLoop)
 TEST(RelayLog, StopWithAStalledLogIsNotHeldUp)
 {
     Sandbox sb;
-    sb.writeWorker("trap 'echo bye; exit 0' TERM\necho ready\nwhile :; do echo tick; sleep 0.001; done\n");
-    ASSERT_TRUE(sb.start("lanternhill", {}));
-    ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
+    ASSERT_TRUE(startRunnerReady(sb, "trap 'echo bye; exit 0' TERM\necho ready\nwhile :; do echo tick; sleep 0.001; done\n"));
     sb.pauseLog(true);
     sb.pump(1000);
     sb.signal(SIGTERM);
@@ -215,9 +213,7 @@ TEST(RelayStop, AllTheWorkerWroteBeforeItsExitIsRelayed)
     // More than the pipe holds, written after SIGTERM to a log that takes
     // them slowly: the worker has long exited when the last lines go.
     Sandbox sb;
-    sb.writeWorker("trap 'seq -f \"bye %g\" 1 150000; exit 0' TERM\necho ready\nwhile :; do sleep 0.1; done\n");
-    ASSERT_TRUE(sb.start("lanternhill", {}));
-    ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
+    ASSERT_TRUE(startWaitingWorker(sb, "seq -f \"bye %g\" 1 150000; exit 0"));
     sb.slowLog(50000);
     sb.signal(SIGTERM);
     RunResult r = sb.finish(120000);
@@ -229,9 +225,7 @@ TEST(RelayStop, AllTheWorkerWroteBeforeItsExitIsRelayed)
 TEST(RelayStop, WorkerThatIgnoresSigtermCantHoldTheStop)
 {
     Sandbox sb;
-    sb.writeWorker("trap '' TERM\necho ready\nwhile :; do echo tick; sleep 0.01; done\n");
-    ASSERT_TRUE(sb.start("lanternhill", {}));
-    ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
+    ASSERT_TRUE(startRunnerReady(sb, "trap '' TERM\necho ready\nwhile :; do echo tick; sleep 0.01; done\n"));
     sb.signal(SIGTERM);
     RunResult r = sb.finish(30000);
     EXPECT_FALSE(r.timedOut);

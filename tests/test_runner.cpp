@@ -17,14 +17,6 @@ using Lines = std::vector<std::string>;
 
 static const std::string kStart = "lhr, 1.0.812, axis, Started. Args: 1, List:";
 
-// Starts the runner with a worker that says "ready", then waits for
-// SIGTERM, which runs onTerm.
-static bool startWaitingWorker(Sandbox &sb, const std::string &onTerm)
-{
-    sb.writeWorker("trap '" + onTerm + "' TERM\necho ready\nwhile :; do sleep 0.1; done\n");
-    return sb.start("lanternhill", {}) && sb.waitForLog("W: ready\n", 10000);
-}
-
 // Every message of the runner: identity, facility/level and its own pid.
 static void expectRunnerDatagrams(const RunResult &r, pid_t pid)
 {

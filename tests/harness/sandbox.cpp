@@ -635,6 +635,17 @@ RunResult Sandbox::finish(int timeoutMs)
     return res_;
 }
 
+bool startRunnerReady(Sandbox &sb, const std::string &worker)
+{
+    sb.writeWorker(worker);
+    return sb.start("lanternhill", {}) && sb.waitForLog("W: ready\n", 10000);
+}
+
+bool startWaitingWorker(Sandbox &sb, const std::string &onTerm)
+{
+    return startRunnerReady(sb, "trap '" + onTerm + "' TERM\necho ready\nwhile :; do sleep 0.1; done\n");
+}
+
 RunResult Sandbox::run(const std::string &program, const std::vector<std::string> &args,
                        int timeoutMs, const StartOptions &opts)
 {

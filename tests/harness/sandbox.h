@@ -128,6 +128,13 @@ private:
     RunResult res_;
 };
 
+// Starts the runner with this worker, whose first line is "ready", and
+// waits for that line.
+bool startRunnerReady(Sandbox &sb, const std::string &worker);
+// The same with a worker that says "ready", then waits for SIGTERM, which
+// runs onTerm.
+bool startWaitingWorker(Sandbox &sb, const std::string &onTerm);
+
 // Milliseconds of the monotonic clock.
 long long nowMs();
 
