@@ -4,7 +4,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include "config_text.h"
 #include "globals.h"
@@ -73,8 +72,7 @@ void request_handler(const gchar *, const gchar *, const gchar *, GHashTable *,
     memset(basicJSONProps, 0, sizeof basicJSONProps);
 
     char *lhConfigJSON = c_read_file(VERSION_FILE, &err, &f_size);
-    time_t nowTime = time(nullptr);
-    long uptime = static_cast<long>(nowTime - startedAt);
+    long uptime = static_cast<long>((g_get_monotonic_time() - startedAtMonotonic) / G_USEC_PER_SEC);
     if (err == FILE_OK) {
         if (getJsonValue(lhConfigJSON, "version\":\"", tmpbuff, sizeof tmpbuff))
             formatBasic(basicJSONProps, tmpbuff, uptime);

@@ -6,6 +6,8 @@
 //   LH_FAULT_TRACE=/path                      one line per call
 //   LH_SLEEP_LOG=/path                        sleep() returns at once; each pause is written there
 //   LH_CLOCK_OFFSET=SECONDS                   time() reads that much later
+//   LH_CLOCK_STEP_FILE=/path                  ... and later by the seconds this file
+//                                             holds now: the test steps the clock
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -95,6 +97,23 @@ void fdPath(int fd, char *out, size_t len)
     out[n > 0 ? n : 0] = '\0';
 }
 
+// The step the test has written into LH_CLOCK_STEP_FILE, 0 before it.
+long long clockStep()
+{
+    const char *path = getenv("LH_CLOCK_STEP_FILE");
+    long long step = 0;
+    if (path == nullptr)
+        return 0;
+    int saved = errno;
+    if (FILE *f = fopen(path, "re")) {
+        if (fscanf(f, "%lld", &step) != 1)
+            step = 0;
+        fclose(f);
+    }
+    errno = saved;
+    return step;
+}
+
 } // namespace
 
 extern "C" {
@@ -160,7 +179,7 @@ time_t time(time_t *out)
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     const char *offset = getenv("LH_CLOCK_OFFSET");
-    long long now = static_cast<long long>(ts.tv_sec) + (offset != nullptr ? atoll(offset) : 0);
+    long long now = static_cast<long long>(ts.tv_sec) + (offset != nullptr ? atoll(offset) : 0) + clockStep();
     time_t t = static_cast<time_t>(now);
     if (static_cast<long long>(t) != now) {
         errno = EOVERFLOW;

@@ -38,6 +38,15 @@ protected:
         EXPECT_TRUE(parsesAsJson(r)) << r;
         return r;
     }
+    // The uptime of one status document, or a value no uptime has.
+    long uptime()
+    {
+        std::string body = get();
+        std::smatch m;
+        if (!std::regex_search(body, m, std::regex("\"uptime\":\"(-?[0-9]+)\"")))
+            return -999999;
+        return atol(m[1].str().c_str());
+    }
     static std::string withoutUptime(const std::string &body)
     {
         return std::regex_replace(body, std::regex("\"uptime\":\"-?[0-9]+\""), "\"uptime\":\"N\"");
@@ -81,16 +90,34 @@ TEST_F(StatusHttp, UptimeCountsPast2038)
     opts.clockOffset = 2160000000LL - static_cast<long long>(time(nullptr));
     startRunner("while :; do sleep 0.1; done\n", opts);
     sb.pump(2200);
-    std::smatch m;
-    std::string body = get();
-    ASSERT_TRUE(std::regex_search(body, m, std::regex("\"uptime\":\"(-?[0-9]+)\""))) << body;
-    long uptime = atol(m[1].str().c_str());
-    EXPECT_GE(uptime, 2) << body;
-    EXPECT_LE(uptime, 30) << body;
+    long up = uptime();
+    EXPECT_GE(up, 2);
+    EXPECT_LE(up, 30);
     RunResult r = stop();
     ASSERT_FALSE(r.log.empty());
     for (const Datagram &d : r.log)
         EXPECT_EQ(0u, d.raw.rfind("<14>Jun ", 0)) << d.raw;
+}
+
+TEST_F(StatusHttp, UptimeCountsOnWhileTheClockIsStepped)
+{
+    // As NTP steps a camera's clock once it reaches its time server: a year
+    // forward, then a day back, while the runner runs.
+    StartOptions opts;
+    opts.faultTrace = sb.scratchDir() + "/trace"; // brings in the clock shim
+    const std::string step = sb.scratchDir() + "/clock-step";
+    sb.setEnv("LH_CLOCK_STEP_FILE", step);
+    startRunner("while :; do sleep 0.1; done\n", opts);
+    long before = uptime();
+    for (long long by : {365LL * 86400, 364LL * 86400}) {
+        std::ofstream(step) << by << "\n";
+        sb.pump(1100);
+        long now = uptime();
+        EXPECT_GE(now, before + 1) << by;
+        EXPECT_LE(now, before + 10) << by;
+        before = now;
+    }
+    EXPECT_EQ(0, stop().status);
 }
 
 TEST_F(StatusHttp, SameAnswerForEveryMethodPathAndQuery)
