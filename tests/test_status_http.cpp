@@ -211,3 +211,33 @@ TEST_F(StatusHttp, BusyPortIsReportedAndTheRunnerGoesOn)
     EXPECT_NE(std::string::npos, r.err.find("simcam http: cannot listen on 127.0.0.1:" + port)) << r.err;
     stop();
 }
+
+TEST_F(StatusHttp, ListensOnTheAddressItIsGiven)
+{
+    // Another address of this machine's loopback, not the default one.
+    sb.setEnv("SIMCAM_HTTP_ADDRESS", "127.0.0.2");
+    startRunner();
+    auto code = [&](const std::string &host) {
+        return sb.hostCommand("curl -s -o /dev/null -w '%{http_code}' --max-time 10 'http://" + host + ":" +
+                              port + "/local/lanternhill/status'");
+    };
+    EXPECT_EQ("200", code("127.0.0.2"));
+    EXPECT_EQ("000", code("127.0.0.1"));
+    EXPECT_EQ(0, stop().status);
+}
+
+TEST_F(StatusHttp, AnAddressThatIsNotIPv4IsAnErrorAndNoHandler)
+{
+    for (const char *bad : {"10.0.0.300", "::1", "localhost", "127.0.0"}) {
+        Sandbox one;
+        one.setEnv("SIMCAM_HTTP_ADDRESS", bad);
+        one.setEnv("SIMCAM_HTTP_PORT_FILE", one.scratchDir() + "/port");
+        one.writeWorker("exit 5\n");
+        RunResult r = one.run("lanternhill", {});
+        EXPECT_EQ(5, r.status) << bad;
+        EXPECT_NE(std::string::npos,
+                  r.err.find(std::string("simcam http: SIMCAM_HTTP_ADDRESS '") + bad + "' is not an IPv4 address"))
+            << bad << ": " << r.err;
+        EXPECT_TRUE(readLines(one.scratchDir() + "/port").empty()) << bad;
+    }
+}

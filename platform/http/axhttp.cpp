@@ -1,5 +1,5 @@
 // Stand-in for the camera platform's HTTP library: a real HTTP/1.1 server
-// (libsoup) on the default main context, on 127.0.0.1 only.
+// (libsoup) on the default main context, on 127.0.0.1 unless told otherwise.
 
 #include "axhttp.h"
 
@@ -125,6 +125,22 @@ static guint portFromEnvironment()
     return static_cast<guint>(v);
 }
 
+// Null, with a line on standard error, when SIMCAM_HTTP_ADDRESS is set to
+// anything but an IPv4 address.
+static GInetAddress *addressFromEnvironment()
+{
+    const char *s = getenv("SIMCAM_HTTP_ADDRESS");
+    if (s == nullptr || *s == '\0')
+        return g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
+    GInetAddress *a = g_inet_address_new_from_string(s);
+    if (a != nullptr && g_inet_address_get_family(a) == G_SOCKET_FAMILY_IPV4)
+        return a;
+    fprintf(stderr, "simcam http: SIMCAM_HTTP_ADDRESS '%s' is not an IPv4 address; no handler\n", s);
+    if (a != nullptr)
+        g_object_unref(a);
+    return nullptr;
+}
+
 static void writePortFile(int port)
 {
     const char *path = getenv("SIMCAM_HTTP_PORT_FILE");
@@ -162,6 +178,9 @@ AXHttpHandler *ax_http_handler_new(AXHttpRequestHandler handler, gpointer user_d
 {
     if (handler == nullptr)
         return nullptr;
+    GInetAddress *listenOn = addressFromEnvironment();
+    if (listenOn == nullptr)
+        return nullptr;
     AXHttpHandler *h = g_new0(AXHttpHandler, 1);
     h->handler = handler;
     h->user_data = user_data;
@@ -169,8 +188,7 @@ AXHttpHandler *ax_http_handler_new(AXHttpRequestHandler handler, gpointer user_d
     soup_server_add_handler(h->server, nullptr, onRequest, h, nullptr);
 
     guint port = portFromEnvironment();
-    GInetAddress *lo = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
-    GSocketAddress *addr = g_inet_socket_address_new(lo, static_cast<guint16>(port));
+    GSocketAddress *addr = g_inet_socket_address_new(listenOn, static_cast<guint16>(port));
     GSocketAddress *bound = nullptr;
     GError *error = nullptr;
     h->service = g_socket_service_new();
@@ -178,16 +196,19 @@ AXHttpHandler *ax_http_handler_new(AXHttpRequestHandler handler, gpointer user_d
                                                        G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP,
                                                        nullptr, &bound, &error);
     g_object_unref(addr);
-    g_object_unref(lo);
     if (!listening) {
-        fprintf(stderr, "simcam http: cannot listen on 127.0.0.1:%u: %s (set SIMCAM_HTTP_PORT to a free port)\n",
-                port, error != nullptr ? error->message : "unknown error");
+        gchar *where = g_inet_address_to_string(listenOn);
+        fprintf(stderr, "simcam http: cannot listen on %s:%u: %s (set SIMCAM_HTTP_PORT to a free port)\n",
+                where, port, error != nullptr ? error->message : "unknown error");
+        g_free(where);
         g_clear_error(&error);
+        g_object_unref(listenOn);
         g_object_unref(h->service);
         g_object_unref(h->server);
         g_free(h);
         return nullptr;
     }
+    g_object_unref(listenOn);
     g_signal_connect(h->service, "incoming", G_CALLBACK(onIncoming), h);
     writePortFile(g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound)));
     g_object_unref(bound);
