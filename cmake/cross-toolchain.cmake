@@ -11,11 +11,14 @@ file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/targets.txt" lh_lines REGEX "^${LH_TARGE
 if(NOT lh_lines)
   message(FATAL_ERROR "no camera target '${LH_TARGET}' in cmake/targets.txt")
 endif()
-string(REGEX MATCH "^[^ ]+ +[^ ]+ +([^ ]+) +([^ ]+) +[^ ]+ +(.*)$" lh_match "${lh_lines}")
-set(LH_TRIPLET ${CMAKE_MATCH_1})
-set(LH_EMULATOR_PROGRAM ${CMAKE_MATCH_2})
+# Columns split at blanks; what file(1) says, the twelfth on, has blanks
+# of its own (single ones) and is joined again.
+string(REGEX REPLACE " +" ";" lh_columns "${lh_lines}")
+list(GET lh_columns 2 LH_TRIPLET)
+list(GET lh_columns 3 LH_EMULATOR_PROGRAM)
+list(SUBLIST lh_columns 12 -1 lh_says)
 # What file(1) says of the target's programs, for the package check.
-set(LH_FILE_SAYS "${CMAKE_MATCH_3}")
+list(JOIN lh_says " " LH_FILE_SAYS)
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${LH_TARGET})

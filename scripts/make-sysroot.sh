@@ -21,27 +21,16 @@ fi
 
 work="$dest.partial"
 rm -rf "$work" "$dest"
-mkdir -p "$work/apt/lists/partial" "$work/apt/cache/archives/partial" "$work/root"
-: > "$work/apt/status"
+mkdir -p "$work/root"
+. "$(dirname "$0")/apt-private.sh"
+apt_private "$work" "$arch"
 
-apt_opts=(-o APT::Architecture="$arch" -o APT::Architectures::="$arch"
-          -o Dir::State::Status="$work/apt/status"
-          -o Dir::State::Lists="$work/apt/lists"
-          -o Dir::Cache="$work/apt/cache"
-          -o Debug::NoLocking=1 -o APT::Install-Recommends=false
-          -o Acquire::Languages=none -q)
-
-apt_failed() { # WHAT: one line with apt's own reason and what to do
-    local reason
-    reason=$(grep -E '^(E|Err):' "$work/apt.log" | tail -n 1)
-    echo "sysroot: $1${reason:+ ($reason)}: check the network and the apt sources, then run again (apt's output: $work/apt.log)." >&2
-}
 echo "sysroot: fetching package lists for $arch"
-apt-get "${apt_opts[@]}" update >"$work/apt.log" 2>&1 ||
-    { apt_failed "the $arch package lists could not be fetched"; exit 1; }
+apt-get "${APT_OPTS[@]}" update >>"$APT_LOG" 2>&1 ||
+    { apt_failed sysroot "the $arch package lists could not be fetched"; exit 1; }
 echo "sysroot: downloading ${packages[*]} with their dependencies"
-apt-get "${apt_opts[@]}" install -y --download-only "${packages[@]}" >>"$work/apt.log" 2>&1 ||
-    { apt_failed "the $arch packages could not be downloaded"; exit 1; }
+apt-get "${APT_OPTS[@]}" install -y --download-only "${packages[@]}" >>"$APT_LOG" 2>&1 ||
+    { apt_failed sysroot "the $arch packages could not be downloaded"; exit 1; }
 
 n=0
 for deb in "$work"/apt/cache/archives/*.deb; do
