@@ -1,0 +1,111 @@
+#!/bin/bash
+# camera-test.sh TARGET [CUTS]: the scenarios on the emulated camera of a
+# target, each reported as it ends, then one line "camera-TARGET: N
+# passed, M failed". A boot at the host's time (the platform, the tools,
+# an update, capture2's parent dying, the clock stepped), a boot in June
+# 2038, then CUTS power cuts (12 by default) during an update, each
+# followed by a boot from the same disk.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+. scripts/camera-boot.sh
+target=${1:?usage: camera-test.sh TARGET [CUTS]}
+cuts=${2:-12}
+start_time=$(date +%s)
+passed=0 failed=0
+result() { # ok|fail NAME [WHY]
+    if [ "$1" = ok ]; then
+        passed=$((passed + 1)); echo "  ok    $2"
+    else
+        failed=$((failed + 1)); echo "  FAIL  $2${3:+: $3}"
+    fi
+}
+finish() {
+    camera_end 0
+    echo "camera-$target: $passed passed, $failed failed ($(( $(date +%s) - start_time )) s)"
+    exit $(( failed > 0 ))
+}
+camera_prepare "$target" || { failed=1; finish; }
+trap 'camera_end 0' EXIT
+trap 'echo "camera-$target: interrupted"; camera_end 0; exit 130' INT TERM
+# A free port of its own, so a demo on 8080 can go on meanwhile.
+port=$((20000 + $$ % 20000))
+while ! port_free "$port" 2>/dev/null; do port=$((port + 1)); done
+disk=$CAM_DIR/disk-test.img
+camera_disk "$disk" || { result fail disk "mkfs.ext4 could not make $disk"; finish; }
+
+# host_status NAME: the status document through the forwarded port.
+host_status() {
+    local body code
+    body=$(curl -s --max-time 10 -w '\n%{http_code}' "http://127.0.0.1:$port/local/lanternhill/status")
+    code=${body##*$'\n'} body=${body%$'\n'*}
+    if [ "$code" = 200 ] && [[ "$body" =~ ^\{\"vqId\":\"camera-1\",\"runnerVersion\":\"1\.0\.812\",\ \"workerVersion\":\"camera-test\",\ \"uptime\":\"[0-9]+\"\}$ ]]; then
+        result ok "$1"
+    else
+        result fail "$1" "HTTP $code: $body"
+    fi
+}
+# host_jpeg NAME: base64 lines up to @@end, decoded as a JPEG here.
+host_jpeg() {
+    local b64=$CAM_DIR/frame.b64 size
+    : >"$b64"
+    while camera_line 30 && [ "$LINE" != @@end ]; do printf '%s\n' "$LINE" >>"$b64"; done
+    base64 -d "$b64" >"$CAM_DIR/frame.jpg" 2>/dev/null
+    size=$(djpeg "$CAM_DIR/frame.jpg" 2>/dev/null | head -c 15 | sed -n '2p')
+    if djpeg "$CAM_DIR/frame.jpg" >/dev/null 2>&1 && [ "$size" = "160 120" ]; then
+        result ok "$1"
+    else
+        result fail "$1" "$CAM_DIR/frame.jpg does not decode as a 160x120 JPEG"
+    fi
+}
+
+# run_boot MODE RTC [APPEND...]: boots, answers the camera's requests and
+# takes its results until it ends; false when it did not reach its
+# scenarios within 60 s or hung.
+booted_at=0 span=0 success=0 state=
+run_boot() {
+    local mode=$1 reached=0 limit
+    camera_boot "$@" && shift 2
+    booted_at=$(date +%s%N)
+    limit=$(( $(date +%s) + 60 ))
+    success=0 state=
+    while :; do
+        if ! camera_line 1; then
+            kill -0 "$CAM_PID" 2>/dev/null || break
+            if [ "$(date +%s)" -ge "$limit" ]; then
+                if [ $reached -eq 0 ]; then
+                    echo "The $target camera did not reach its scenarios within 60 s ($mode boot); its console's last lines:" >&2
+                else
+                    echo "The $target camera stopped answering for 60 s ($mode boot); its console's last lines:" >&2
+                fi
+                camera_console_tail
+                camera_end 0
+                return 1
+            fi
+            continue
+        fi
+        limit=$(( $(date +%s) + 60 ))
+        case $LINE in
+            @@booted|@@state*) reached=1; [ "${LINE%% *}" = @@state ] && state=${LINE#@@state } ;;
+            "@@ok "*) result ok "${LINE#@@ok }" ;;
+            "@@fail "*) local f=${LINE#@@fail }; result fail "${f%%: *}" "${f#*: }" ;;
+            "@@host status "*) host_status "${LINE#@@host status }"; camera_send done ;;
+            "@@host jpeg "*) host_jpeg "${LINE#@@host jpeg }"; camera_send done ;;
+            "@@span "*) span=${LINE#@@span } ;;
+            "camera: lanternhill exited 14") success=1 ;;
+            "camera: uptime "*|"camera: boot "*) echo "  ($LINE)" ;;
+        esac
+    done
+    camera_end 0
+    [ $reached -eq 1 ] || { echo "The $target camera ended before its scenarios ($mode boot); its console's last lines:" >&2; camera_console_tail; return 1; }
+}
+
+echo "=== camera-$target: the platform, the tools, an update, the clock"
+t0=$(date +%s)
+run_boot scenarios "$disk" "$port" utc || result fail scenarios-boot "see $CAM_LOG"
+echo "  (boot and scenarios: $(( $(date +%s) - t0 )) s; update span ${span}0 ms)"
+
+echo "=== camera-$target: June 2038"
+t0=$(date +%s)
+run_boot clock2038 "$disk" "$port" 2038-06-01T00:00:00 || result fail clock2038-boot "see $CAM_LOG"
+echo "  (boot and scenarios: $(( $(date +%s) - t0 )) s)"
+finish
