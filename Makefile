@@ -1,5 +1,7 @@
 # The two entry points for a fresh Debian 12 machine: make demo, make test.
-.PHONY: demo test build-host package size fuzz bench
+.PHONY: demo test build-host package size fuzz bench camera camera-test camera-soak
+# The emulated camera's target: mipsel, armhf or aarch64.
+TARGET ?= mipsel
 
 demo:
 	@bash demo/run.sh
@@ -27,3 +29,21 @@ fuzz:
 bench:
 	@bash scripts/install-deps.sh test
 	@bash bench/run.sh
+
+# The emulated camera: interactive with the demo worker (until Ctrl-C);
+# its scenarios; 100 power cuts at random moments of an update per target.
+camera:
+	@bash scripts/install-deps.sh test
+	@bash scripts/build-package.sh $(TARGET) && cmake --build --preset $(TARGET) --target camclock >/dev/null
+	@bash scripts/camera.sh $(TARGET)
+
+camera-test:
+	@bash scripts/install-deps.sh test
+	@bash scripts/build-package.sh $(TARGET) && cmake --build --preset $(TARGET) --target camclock >/dev/null
+	@bash scripts/camera-test.sh $(TARGET)
+
+camera-soak:
+	@bash scripts/install-deps.sh test
+	@for t in $$(grep -vE '^(#|$$)' cmake/targets.txt | cut -d' ' -f1); do \
+	    bash scripts/build-package.sh $$t && cmake --build --preset $$t --target camclock >/dev/null && \
+	    CAMERA_CUTS_RANDOM=1 bash scripts/camera-test.sh $$t 100 | grep -vE '^  ok  '; done

@@ -53,13 +53,14 @@ stage_new() {
 test_worker() {
     cat >"$PKG/lanternhillworker" <<WORKER
 #!/bin/sh
-trap 'exit 0' TERM
+s=
+trap 'kill \$s 2>/dev/null; exit 0' TERM
 mkdir -p localdata/config
 printf '{"version":"camera-test"}' >localdata/config/lh.version.config
 printf '{"vqId":"camera-1"}' >localdata/config/lh.config
 i=1
 while [ \$i -le $1 ]; do echo "line \$i"; i=\$((i + 1)); done
-while :; do sleep 1 & wait \$!; done
+while :; do sleep 1 & s=\$!; wait \$s; done
 WORKER
     chmod 755 "$PKG/lanternhillworker"
     sync

@@ -66,9 +66,9 @@ camera_boot() {
 }
 
 # camera_line TIMEOUT: the console's next line in LINE (without its CR);
-# false at the timeout or when the emulator ended.
+# 1 when the emulator ended, 2 at the timeout.
 camera_line() {
-    IFS= read -r -t "$1" LINE <&"$CAM_CON_OUT" || return 1
+    IFS= read -r -t "$1" LINE <&"$CAM_CON_OUT" || { [ $? -gt 128 ] && return 2; return 1; }
     LINE=${LINE%$'\r'}
     printf '%s\n' "$LINE" >>"$CAM_LOG"
 }

@@ -3,13 +3,13 @@
 # target, each reported as it ends, then one line "camera-TARGET: N
 # passed, M failed". A boot at the host's time (the platform, the tools,
 # an update, capture2's parent dying, the clock stepped), a boot in June
-# 2038, then CUTS power cuts (12 by default) during an update, each
+# 2038, then CUTS power cuts (10 by default) during an update, each
 # followed by a boot from the same disk.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 . scripts/camera-boot.sh
 target=${1:?usage: camera-test.sh TARGET [CUTS]}
-cuts=${2:-12}
+cuts=${2:-10}
 start_time=$(date +%s)
 passed=0 failed=0
 result() { # ok|fail NAME [WHY]
@@ -61,16 +61,18 @@ host_jpeg() {
 # run_boot MODE RTC [APPEND...]: boots, answers the camera's requests and
 # takes its results until it ends; false when it did not reach its
 # scenarios within 60 s or hung.
-booted_at=0 span=0 success=0 state=
+span_ms=1000 success=0 state= runner= started=
 run_boot() {
     local mode=$1 reached=0 limit
     camera_boot "$@" && shift 2
-    booted_at=$(date +%s%N)
     limit=$(( $(date +%s) + 60 ))
-    success=0 state=
+    success=0 state= runner= started=
     while :; do
-        if ! camera_line 1; then
-            kill -0 "$CAM_PID" 2>/dev/null || break
+        camera_line 1
+        case $? in
+            0) ;;
+            1) break ;;
+            *)
             if [ "$(date +%s)" -ge "$limit" ]; then
                 if [ $reached -eq 0 ]; then
                     echo "The $target camera did not reach its scenarios within 60 s ($mode boot); its console's last lines:" >&2
@@ -81,18 +83,23 @@ run_boot() {
                 camera_end 0
                 return 1
             fi
-            continue
-        fi
+            continue ;;
+        esac
         limit=$(( $(date +%s) + 60 ))
         case $LINE in
-            @@booted|@@state*) reached=1; [ "${LINE%% *}" = @@state ] && state=${LINE#@@state } ;;
+            @@booted) reached=1 ;;
+            "@@state "*) reached=1; state=${LINE#@@state } ;;
             "@@ok "*) result ok "${LINE#@@ok }" ;;
             "@@fail "*) local f=${LINE#@@fail }; result fail "${f%%: *}" "${f#*: }" ;;
             "@@host status "*) host_status "${LINE#@@host status }"; camera_send done ;;
             "@@host jpeg "*) host_jpeg "${LINE#@@host jpeg }"; camera_send done ;;
-            "@@span "*) span=${LINE#@@span } ;;
-            "camera: lanternhill exited 14") success=1 ;;
-            "camera: uptime "*|"camera: boot "*) echo "  ($LINE)" ;;
+            "@@cut "*) success=0 started=${LINE##* } ;;
+            "@@runner "*) runner=${LINE#@@runner } ;;
+            "camera: lanternhill exited 14 at "*)
+                success=1
+                # The update's span, start to exit 14, on the camera's clock.
+                [ -n "${started:-}" ] && span_ms=$(( (${LINE##* } - started) * 10 )) ;;
+            "camera: uptime "*|"camera: t "*|"camera: the package disk"*) echo "  ($LINE)" ;;
         esac
     done
     camera_end 0
@@ -102,10 +109,47 @@ run_boot() {
 echo "=== camera-$target: the platform, the tools, an update, the clock"
 t0=$(date +%s)
 run_boot scenarios "$disk" "$port" utc || result fail scenarios-boot "see $CAM_LOG"
-echo "  (boot and scenarios: $(( $(date +%s) - t0 )) s; update span ${span}0 ms)"
+echo "  (boot and scenarios: $(( $(date +%s) - t0 )) s; update span $span_ms ms)"
 
 echo "=== camera-$target: June 2038"
 t0=$(date +%s)
 run_boot clock2038 "$disk" "$port" 2038-06-01T00:00:00 || result fail clock2038-boot "see $CAM_LOG"
 echo "  (boot and scenarios: $(( $(date +%s) - t0 )) s)"
+
+# Power cuts: the camera reboots without a sync at a chosen moment of an
+# update (ms after the platform starts the runner); the next boot from the
+# same disk finds every updated program whole under its own name, old or
+# new (new once the update reported success: exit 14), and the runner
+# starts. The moments: evenly over the update's span as last measured
+# (most of it the runner's own start), then right after its success;
+# random over the same span for a soak.
+echo "=== camera-$target: $cuts power cuts during an update"
+t0=$(date +%s)
+lost=0 moments=() after_success=0 why=()
+for i in $(seq 0 "$cuts"); do
+    if [ "$i" -lt "$cuts" ]; then
+        if [ "${CAMERA_CUTS_RANDOM:-0}" = 1 ]; then
+            d=$(( RANDOM * (span_ms + 1500) / 32768 ))
+        elif [ "$i" -lt $((cuts - 2)) ]; then
+            d=$(( i * span_ms / (cuts - 2 > 0 ? cuts - 2 : 1) ))
+        else
+            d=$(( span_ms + (i == cuts - 2 ? 100 : 1000) ))
+        fi
+        moments+=("$d")
+        run_boot cut "$disk" "$port" utc "lh.cut=$d" || { lost=$((lost + 1)); why+=("cut $i: the boot failed"); break; }
+    else
+        run_boot cut "$disk" "$port" utc || { lost=$((lost + 1)); why+=("last check: the boot failed"); break; }
+    fi
+    [ "$i" -gt 0 ] || { last_success=$success; continue; }
+    bad=
+    [[ " $state " == *=damaged* ]] && bad="a program is damaged ($state)"
+    [ "$last_success" = 1 ] && [[ " $state " == *=old* ]] && bad="the update was undone after its success ($state)"
+    [ "$runner" = started ] || bad="${bad:+$bad; }the runner did not start"
+    if [ -n "$bad" ]; then lost=$((lost + 1)); why+=("cut at ${moments[$((i - 1))]} ms: $bad"); fi
+    after_success=$((after_success + last_success))
+    last_success=$success
+done
+echo "  (cut moments in ms: ${moments[*]}; update span $span_ms ms; $after_success cuts after the update's success)"
+echo "  ($cuts cuts in $(( $(date +%s) - t0 )) s, $lost lost)"
+if [ "$lost" -eq 0 ]; then result ok "power-cuts: $cuts, none lost"; else result fail "power-cuts: $lost of $cuts lost" "${why[*]}"; fi
 finish

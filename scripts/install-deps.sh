@@ -8,7 +8,8 @@ demo=(cmake make g++ pkg-config libglib2.0-dev libsoup-3.0-dev libturbojpeg0-dev
 test=("${demo[@]}" file strace faketime valgrind qemu-user
       g++-mipsel-linux-gnu binutils-mipsel-linux-gnu g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf
       g++-aarch64-linux-gnu binutils-aarch64-linux-gnu apt dpkg clang libclang-rt-14-dev
-      libbenchmark-dev wrk)
+      libbenchmark-dev wrk
+      qemu-system-mips qemu-system-arm cpio kmod e2fsprogs libjpeg-turbo-progs)
 
 case "${1:-}" in
     demo) want=("${demo[@]}") ;;

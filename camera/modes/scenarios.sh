@@ -16,7 +16,9 @@ relayed=$(sed -n 's/.* lanternhill\[[0-9]*\]: W: line //p' /var/log/messages | t
 expect every-line-once-in-order [ "$relayed" = "$(seq 1 200 | tr '\n' ' ')" ]
 host status status-from-the-host
 
-# 2. The tools, as the package user.
+# 2. The tools, as the package user; the head stops at once.
+printf 'moving = still\n' >/tmp/ptz
+export SIMCAM_PTZ_SCENARIO=/tmp/ptz
 as_user './doer "ptz:1;xxxxxWait"' >/tmp/doer.out 2>&1
 expect doer-known-preset-0 [ $? -eq 0 ]
 as_user './doer "ptz:77;xxxxxWait"' >/tmp/doer.out 2>&1
@@ -43,10 +45,9 @@ expect capture2-ends-with-its-parent eval '[ "$running" = capture2 ] && wait_for
 # 3. A staged update of doer and of the runner itself.
 platform_stop
 stage_new
-start=$(centiseconds)
+echo "@@cut none at $(centiseconds)"
 platform_start
 wait_for 20 logged "platform: lanternhill exited 14"
-echo "@@span $(( $(centiseconds) - start ))"
 wait_for 20 eval '[ "$(grep -c "lhr, Running.." /var/log/messages)" -ge 2 ]'
 runner=$(cat /run/runner.pid 2>/dev/null)
 expect update-restarting-logged logged "lhr, updated, restarting.."
@@ -60,13 +61,13 @@ expect update-no-backup-nor-staged-file [ -z "$(ls "$PKG"/*.old "$PKG"/update/* 
 year=$(/usr/bin/camclock show %Y)
 before=$(uptime_now)
 /usr/bin/camclock step 31536000
-sleep 2
+sleep 1
 forward=$(uptime_now)
 /usr/bin/camclock step -86400
-sleep 2
+sleep 1
 back=$(uptime_now)
 echo "camera: uptime $before, a year later $forward, a day back $back"
 expect clock-stepped [ "$(/usr/bin/camclock show %Y)" = $((year + 1)) ]
-expect uptime-through-a-step-forward [ "$forward" -ge $((before + 1)) -a "$forward" -le $((before + 6)) ]
-expect uptime-through-a-step-back [ "$back" -ge $((forward + 1)) -a "$back" -le $((forward + 6)) ]
+expect uptime-through-a-step-forward [ "$forward" -ge $((before + 1)) -a "$forward" -le $((before + 5)) ]
+expect uptime-through-a-step-back [ "$back" -ge $((forward + 1)) -a "$back" -le $((forward + 5)) ]
 echo "@@done"
