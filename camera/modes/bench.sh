@@ -1,7 +1,7 @@
 # The relay's cost on the camera: the runner, with a worker that writes
 # LINES lines, against BusyBox's logger fed the same lines from a pipe,
 # both into the camera's syslogd; CPU (user + sys, children included, in
-# clock ticks) of each whole command, rounds taking turns.
+# clock ticks) of each whole command, round after round.
 . /camera/checks.sh
 lines=$(arg lines)
 awk -v n="$lines" 'BEGIN { for (i = 1; i <= n; i++) printf "relay line %06d abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz\n", i }' >/tmp/lines
