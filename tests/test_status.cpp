@@ -52,7 +52,7 @@ protected:
         // wall clock says `wallAge`.
         out = g_memory_output_stream_new_resizable();
         startedAt = time(nullptr) - wallAge;
-        startedAtMonotonic = g_get_monotonic_time() - age * G_USEC_PER_SEC;
+        startedAtMonotonic = g_get_monotonic_time() - static_cast<gint64>(age) * G_USEC_PER_SEC;
         request_handler(path, method, query, params, out, nullptr);
         g_output_stream_close(out, nullptr, nullptr);
         GMemoryOutputStream *mem = G_MEMORY_OUTPUT_STREAM(out);
