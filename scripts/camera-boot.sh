@@ -53,7 +53,7 @@ camera_boot() {
         exec setsid setpriv --pdeathsig KILL "$T_SYSTEM_EMU" -M "$T_MACHINE" "${cpu[@]}" -m 256 \
             -nodefaults -display none -serial stdio -monitor none -no-reboot \
             -kernel "$CAM_KIT/kernel" -initrd "$CAM_IMAGE" \
-            -append "console=$T_CONSOLE rdinit=/init quiet panic=-1 lh.mode=$mode $*" \
+            -append "console=$T_CONSOLE rdinit=/init quiet loglevel=1 panic=-1 lh.mode=$mode $*" \
             -rtc base="$rtc" \
             -drive "file=$disk,format=raw,if=none,id=disk0" -device "virtio-blk-$bus,drive=disk0" \
             -netdev "user,id=net0,restrict=on,hostfwd=tcp:127.0.0.1:$port-:8080" \
@@ -70,6 +70,9 @@ camera_boot() {
 camera_line() {
     IFS= read -r -t "$1" LINE <&"$CAM_CON_OUT" || { [ $? -gt 128 ] && return 2; return 1; }
     LINE=${LINE%$'\r'}
+    # A kernel message racing a line on the serial port can cost it a byte
+    # or two before its marker.
+    [[ "$LINE" == *@* ]] && LINE=@@${LINE##*@}
     printf '%s\n' "$LINE" >>"$CAM_LOG"
 }
 
