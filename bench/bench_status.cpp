@@ -32,6 +32,7 @@ static void setUp()
     fputs("{\"vqPd\":\"eyJ2cVBhaXJVcmwiOiJodHRwczovL3BhaXIuZXhhbXBsZS9sYW50ZXJuaGlsbD9jb2RlPURFTU8lMkQ0MiJ9\"}\n", f);
     fclose(f);
     startedAt = time(nullptr);
+    startedAtMonotonic = g_get_monotonic_time();
 }
 
 static void BM_RequestHandler(benchmark::State &state)

@@ -24,6 +24,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     mkdir("localdata", 0755);
     mkdir("localdata/config", 0755);
     startedAt = time(nullptr);
+    startedAtMonotonic = g_get_monotonic_time();
     return 0;
 }
 

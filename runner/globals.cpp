@@ -6,5 +6,5 @@ FILE *_fp = nullptr;
 char _stdReadBuf[1024];
 time_t startedAt = 0;
 static_assert(sizeof(time_t) >= 8, "the start time and the uptime must count past 2038");
-gint64 startedAtMonotonic = g_get_monotonic_time();
+gint64 startedAtMonotonic = 0;
 volatile pid_t lhwPid = 0;

@@ -14,8 +14,8 @@ extern GMainLoop *_loop;
 extern FILE *_fp;
 extern char _stdReadBuf[1024];
 extern time_t startedAt;
-// The start on the monotonic clock (microseconds), taken as the program
-// starts: the uptime counts from it whatever the wall clock does meanwhile
+// The start on the monotonic clock (microseconds), taken with startedAt:
+// the uptime counts from it whatever the wall clock does meanwhile
 // (NTP steps it once a camera without a battery-backed clock reaches its
 // time server).
 extern gint64 startedAtMonotonic;

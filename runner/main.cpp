@@ -67,6 +67,7 @@ int main(int argc, char **argv)
 
     openSystemLog();
     startedAt = time(nullptr);
+    startedAtMonotonic = g_get_monotonic_time();
     logArguments(argc, argv);
 
     if (argc > 1 && argv != nullptr && argv[1] != nullptr && startsWith(argv[1], "ptz:")) {
