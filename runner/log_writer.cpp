@@ -6,42 +6,24 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <syslog.h>
-#include <time.h>
 #include <unistd.h>
 
-#include "stream_out.h"
+#include "log_console.h"
+#include "log_queue.h"
 
 namespace {
-
-struct Record {
-    size_t offset;        // in the arena
-    size_t len;           // the whole datagram
-    size_t consoleOffset; // where "ident[pid]: " begins: the console's part
-};
 
 const int kRetryMs = 250; // reconnect tries while the log is gone
 const size_t kBatch = 64;
 
-char identity[64];
 char socketPath[sizeof(sockaddr_un::sun_path)];
-int pid;
 int fd = -1;
 bool stream = false;
 
 LogState state = LOG_SENDING;
 int holdMs = 0;
 gint64 refusedSince = 0; // monotonic us; 0 while the log takes
-gint64 nextTry = 0;      // LOG_RETRY: the next try
-
-// The queue: the datagrams one after the other in the arena, and where
-// each lies. Plain GLib memory: the runner does without the C++ library.
-char *arena = nullptr;
-size_t arenaLen = 0, arenaCap = 0;
-Record *records = nullptr;
-size_t recordCount = 0, recordCap = 0;
-size_t head = 0;     // first record not yet sent
-size_t headSent = 0; // bytes of it sent already (stream sockets only)
+gint64 nextTry = 0;      // after a failed connect or a lack of buffers: the next try
 
 // A stream record cut by a partial send when the console took over: the
 // daemon has its start, so its rest (and its zero byte) goes before
@@ -50,70 +32,11 @@ char *cut = nullptr;
 size_t cutLen = 0, cutSent = 0, cutConsole = 0;
 bool took = false; // the last send put something on the socket
 
-StreamOut console;
-
-// "<14>Mmm dd hh:mm:ss ident[pid]: ", made again only when the second changes.
-char header[160];
-size_t headerLen = 0, headerConsole = 0;
-time_t headerSecond = -1;
-
-void stampHeader()
-{
-    time_t now = time(nullptr);
-    if (now == headerSecond)
-        return;
-    headerSecond = now;
-    struct tm tm;
-    char stamp[32] = "";
-    if (localtime_r(&now, &tm) != nullptr)
-        (void)strftime(stamp, sizeof stamp, "%h %e %T", &tm);
-    int prefix = snprintf(header, sizeof header, "<%d>%s ", LOG_USER | LOG_INFO, stamp);
-    int rest = snprintf(header + prefix, sizeof header - static_cast<size_t>(prefix), "%s[%d]: ", identity, pid);
-    headerConsole = static_cast<size_t>(prefix);
-    headerLen = static_cast<size_t>(prefix + rest);
-}
-
-void resetQueue()
-{
-    arenaLen = 0;
-    recordCount = 0;
-    head = 0;
-    headSent = 0;
-    // A flood's queue is not kept for the quiet hours after it.
-    if (arenaCap > 65536) {
-        g_free(arena);
-        g_free(records);
-        arena = nullptr;
-        records = nullptr;
-        arenaCap = recordCap = 0;
-    }
-}
-
-void append(const char *bytes, size_t len)
-{
-    if (arenaLen + len > arenaCap) {
-        arenaCap = MAX(arenaCap * 2, MAX(arenaLen + len, 4096));
-        arena = static_cast<char *>(g_realloc(arena, arenaCap));
-    }
-    memcpy(arena + arenaLen, bytes, len);
-    arenaLen += len;
-}
-
-// Bytes to the console, in the console's form of syslog(3); dropped when
-// there is no console, as syslog(3) drops them.
-void toConsole(const char *line, size_t len)
-{
-    if (console.state == OUT_GONE && !streamOutOpenPath(&console, "/dev/console", holdMs))
-        return;
-    streamOutAdd(&console, line, len);
-    streamOutAdd(&console, "\r\n", 2);
-}
-
 void recordsToConsole(size_t from, size_t to)
 {
     for (size_t i = from; i < to; i++) {
-        const Record &r = records[i];
-        toConsole(arena + r.offset + r.consoleOffset, r.len - r.consoleOffset);
+        const Record &r = q.records[i];
+        consoleAdd(q.arena + r.offset + r.consoleOffset, r.len - r.consoleOffset);
     }
 }
 
@@ -130,11 +53,11 @@ void disconnect()
         (void)close(fd);
     fd = -1;
     // The daemon that saw part of the head record is gone: send it whole.
-    headSent = 0;
+    q.headSent = 0;
     // A cut record's connection is gone with its start: the console has
     // it whole.
     if (cut != nullptr) {
-        toConsole(cut + cutConsole, cutLen - 1 - cutConsole);
+        consoleAdd(cut + cutConsole, cutLen - 1 - cutConsole);
         dropCut();
     }
 }
@@ -176,9 +99,9 @@ LogState failedSend()
         return LOG_RETRY;
     if (errno == EMSGSIZE) {
         // No log takes it: to the console, as syslog(3) would.
-        recordsToConsole(head, head + 1);
-        head++;
-        headSent = 0;
+        recordsToConsole(q.head, q.head + 1);
+        q.head++;
+        q.headSent = 0;
         return LOG_SENDING;
     }
     // The daemon is gone (ECONNREFUSED, ENOTCONN, ...): reconnect later.
@@ -190,11 +113,11 @@ LogState sendDatagrams()
 {
     struct mmsghdr msgs[kBatch];
     struct iovec iov[kBatch];
-    while (head < recordCount) {
-        size_t n = MIN(recordCount - head, kBatch);
+    while (q.head < q.count) {
+        size_t n = MIN(q.count - q.head, kBatch);
         for (size_t i = 0; i < n; i++) {
-            const Record &r = records[head + i];
-            iov[i].iov_base = arena + r.offset;
+            const Record &r = q.records[q.head + i];
+            iov[i].iov_base = q.arena + r.offset;
             iov[i].iov_len = r.len;
             memset(&msgs[i], 0, sizeof msgs[i]);
             msgs[i].msg_hdr.msg_iov = &iov[i];
@@ -203,7 +126,7 @@ LogState sendDatagrams()
         int sent = sendmmsg(fd, msgs, static_cast<unsigned>(n), MSG_NOSIGNAL);
         if (sent > 0) {
             took = true;
-            head += static_cast<size_t>(sent);
+            q.head += static_cast<size_t>(sent);
             // A short count: the next one would not go; its reason shows
             // when the socket is writable again.
             if (static_cast<size_t>(sent) < n)
@@ -235,15 +158,15 @@ ssize_t sendStreamBytes(const char *bytes, size_t len, size_t sent)
 
 LogState sendStream()
 {
-    while (head < recordCount) {
-        const Record &r = records[head];
-        ssize_t sent = sendStreamBytes(arena + r.offset, r.len, headSent);
+    while (q.head < q.count) {
+        const Record &r = q.records[q.head];
+        ssize_t sent = sendStreamBytes(q.arena + r.offset, r.len, q.headSent);
         if (sent >= 0) {
             took |= sent > 0;
-            headSent += static_cast<size_t>(sent);
-            if (headSent > r.len) {
-                head++;
-                headSent = 0;
+            q.headSent += static_cast<size_t>(sent);
+            if (q.headSent > r.len) {
+                q.head++;
+                q.headSent = 0;
             }
             continue;
         }
@@ -254,9 +177,11 @@ LogState sendStream()
     return LOG_SENDING;
 }
 
-// The rest of a cut record; true once it is finished.
-bool finishCut()
+// The rest of a cut record; true once it is finished, else how the log
+// stands in *s.
+bool finishCut(LogState *s)
 {
+    *s = LOG_SENDING;
     while (fd >= 0 && cut != nullptr) {
         ssize_t sent = sendStreamBytes(cut, cutLen - 1, cutSent);
         if (sent >= 0) {
@@ -266,36 +191,37 @@ bool finishCut()
                 dropCut();
             continue;
         }
-        if (failedSend() != LOG_SENDING)
+        if ((*s = failedSend()) != LOG_SENDING)
             return false;
     }
+    if (fd < 0)
+        *s = LOG_RETRY;
     return fd >= 0 && cut == nullptr;
 }
 
 void enterConsole()
 {
     state = LOG_CONSOLE;
-    if (stream && headSent > 0 && head < recordCount) {
-        const Record &r = records[head];
+    if (stream && q.headSent > 0 && q.head < q.count) {
+        const Record &r = q.records[q.head];
         cutLen = r.len + 1;
         cut = static_cast<char *>(g_malloc(cutLen));
-        memcpy(cut, arena + r.offset, r.len);
+        memcpy(cut, q.arena + r.offset, r.len);
         cut[r.len] = '\0';
-        cutSent = headSent;
+        cutSent = q.headSent;
         cutConsole = r.consoleOffset;
-        head++;
-        headSent = 0;
+        q.head++;
+        q.headSent = 0;
     }
 }
 
 // The queue to the socket; in console mode only once it takes again.
 void sendQueue(gint64 now)
 {
-    if (state == LOG_RETRY && now < nextTry)
+    // After a failed connect or a lack of buffers, only the timer tries.
+    if ((state == LOG_RETRY || state == LOG_CONSOLE) && now < nextTry)
         return;
     if (fd < 0) {
-        if (state == LOG_CONSOLE && now < nextTry)
-            return;
         if (!connectLog()) {
             nextTry = now + kRetryMs * G_GINT64_CONSTANT(1000);
             if (state == LOG_SENDING)
@@ -306,8 +232,12 @@ void sendQueue(gint64 now)
         }
     }
     took = false;
-    if (state == LOG_CONSOLE && !finishCut())
+    LogState cutState;
+    if (state == LOG_CONSOLE && !finishCut(&cutState)) {
+        if (cutState == LOG_RETRY)
+            nextTry = now + kRetryMs * G_GINT64_CONSTANT(1000);
         return;
+    }
     LogState s = stream ? sendStream() : sendDatagrams();
     // The console keeps the messages until the log takes one.
     if (state == LOG_CONSOLE && !took)
@@ -328,11 +258,10 @@ void sendQueue(gint64 now)
 
 void logWriterOpen(const char *ident, const char *path, int hold)
 {
-    (void)snprintf(identity, sizeof identity, "%s", ident);
+    logQueueOpen(ident, static_cast<int>(getpid()));
     (void)snprintf(socketPath, sizeof socketPath, "%s", path);
-    pid = static_cast<int>(getpid());
-    headerSecond = -1;
     holdMs = hold;
+    consoleSetHold(hold);
 }
 
 void logWriterSetHold(int hold)
@@ -342,40 +271,34 @@ void logWriterSetHold(int hold)
     if (state == LOG_WAITING || state == LOG_RETRY)
         refusedSince = MIN(refusedSince + holdMs * G_GINT64_CONSTANT(1000), g_get_monotonic_time() + us) - us;
     holdMs = hold;
-    streamOutSetHold(&console, hold);
+    consoleSetHold(hold);
+}
+
+void logWriterSetDeadline(gint64 at)
+{
+    consoleSetDeadline(at);
 }
 
 void logWriterAdd(const char *message, size_t len)
 {
-    stampHeader();
-    if (recordCount == recordCap) {
-        recordCap = MAX(recordCap * 2, 64);
-        records = static_cast<Record *>(g_realloc_n(records, recordCap, sizeof *records));
-    }
-    records[recordCount++] = {arenaLen, headerLen + len, headerConsole};
-    append(header, headerLen);
-    append(message, len);
+    logQueueAdd(message, len);
 }
 
 void logWriterSend()
 {
     gint64 now = g_get_monotonic_time();
-    if (head < recordCount || cut != nullptr)
+    if (q.head < q.count || cut != nullptr)
         sendQueue(now);
     if ((state == LOG_WAITING || state == LOG_RETRY) && now - refusedSince >= holdMs * G_GINT64_CONSTANT(1000))
         enterConsole();
     if (state == LOG_CONSOLE) {
-        recordsToConsole(head, recordCount);
-        head = recordCount;
+        recordsToConsole(q.head, q.count);
+        q.head = q.count;
     }
-    if (head == recordCount)
-        resetQueue();
-    if (console.state != OUT_GONE) {
-        streamOutFlush(&console);
-        // Back to the log, once the console has what it was given.
-        if (state != LOG_CONSOLE && console.off == console.len)
-            streamOutClose(&console);
-    }
+    if (q.head == q.count)
+        logQueueReset();
+    // Back to the log: the console goes once it has what it was given.
+    consoleFlush(state == LOG_CONSOLE);
 }
 
 LogState logWriterState()
@@ -386,30 +309,27 @@ LogState logWriterState()
 bool logWriterTakes()
 {
     if (state == LOG_CONSOLE)
-        return streamOutTakes(&console);
-    return state == LOG_SENDING && head == recordCount;
+        return consoleTakes();
+    return state == LOG_SENDING && q.head == q.count;
 }
 
 LogWait logWriterWait()
 {
-    LogWait w = {-1, streamOutWaitFd(&console), 0};
-    if (state == LOG_WAITING || (state == LOG_CONSOLE && cut != nullptr))
+    LogWait w = {-1, consoleWaitFd(), 0};
+    // A cut record waits for the socket, unless a timer brings its next try.
+    const bool cutWaits = state == LOG_CONSOLE && cut != nullptr;
+    if (state == LOG_WAITING || (cutWaits && nextTry <= g_get_monotonic_time()))
         w.socketFd = fd;
-    if (state == LOG_RETRY)
+    if (state == LOG_RETRY || (cutWaits && w.socketFd < 0))
         w.wakeAt = nextTry;
     if (state == LOG_WAITING || state == LOG_RETRY) {
         gint64 holdEnd = refusedSince + holdMs * G_GINT64_CONSTANT(1000);
         w.wakeAt = w.wakeAt != 0 ? MIN(w.wakeAt, holdEnd) : holdEnd;
     }
-    gint64 consoleEnd = streamOutHoldEnd(&console);
+    gint64 consoleEnd = consoleHoldEnd();
     if (consoleEnd != 0)
         w.wakeAt = w.wakeAt != 0 ? MIN(w.wakeAt, consoleEnd) : consoleEnd;
     return w;
-}
-
-int logWriterSocket()
-{
-    return fd;
 }
 
 void logWriterClose(int timeoutMs)
@@ -418,24 +338,20 @@ void logWriterClose(int timeoutMs)
     for (;;) {
         logWriterSend();
         gint64 now = g_get_monotonic_time();
-        if ((head == recordCount && cut == nullptr) || state == LOG_CONSOLE || now >= deadline)
+        if ((q.head == q.count && cut == nullptr) || state == LOG_CONSOLE || now >= deadline)
             break;
         struct pollfd pfd = {fd, POLLOUT, 0};
         gint64 left = (deadline - now) / 1000;
         // Writable again, or the next reconnect try.
         (void)poll(&pfd, state == LOG_WAITING ? 1 : 0, static_cast<int>(CLAMP(left, 0, 100)));
     }
-    if (head < recordCount || cut != nullptr) {
+    // The cut record first: it is older than the queue.
+    if (q.head < q.count || cut != nullptr)
         enterConsole();
-        recordsToConsole(head, recordCount);
-    }
     disconnect();
-    streamOutClose(&console);
-    g_free(arena);
-    g_free(records);
-    arena = nullptr;
-    records = nullptr;
-    arenaLen = arenaCap = recordCount = recordCap = head = headSent = 0;
+    recordsToConsole(q.head, q.count);
+    consoleClose();
+    logQueueFree();
     state = LOG_SENDING;
     refusedSince = 0;
 }

@@ -22,6 +22,8 @@ enum LogState {
 void logWriterOpen(const char *ident, const char *path, int holdMs);
 // A new hold; a refusal under way ends at the latest holdMs from now.
 void logWriterSetHold(int holdMs);
+// The console is not waited for after this time (monotonic us).
+void logWriterSetDeadline(gint64 at);
 
 // Queues one message, stamped with the current time.
 void logWriterAdd(const char *message, size_t len);
@@ -42,8 +44,6 @@ struct LogWait {
     gint64 wakeAt;
 };
 LogWait logWriterWait();
-// The connected socket, or -1.
-int logWriterSocket();
 
 // At exit: waits up to timeoutMs for the log to take what is queued, sends
 // the rest to the console, and closes everything.

@@ -263,19 +263,16 @@ void schedule()
     const bool live = _fp != nullptr && r.input != IN_ENDED;
     const bool pass = live && (r.ready || r.more) && takes;
 
-    // During a burst the log socket's writability also brings the next
-    // pass: one watch for the whole burst, not one per pass.
-    int sock = lw.socketFd;
-    if (sock < 0 && pass && logWriterState() == LOG_SENDING)
-        sock = logWriterSocket();
-    setWatch(&socketWatch, sock, G_IO_OUT, G_PRIORITY_LOW);
+    // The next pass comes from an idle source, not from the log socket's
+    // writability: a socket that took everything may still poll full.
+    setWatch(&socketWatch, lw.socketFd, G_IO_OUT, G_PRIORITY_LOW);
     setWatch(&consoleWatch, lw.consoleFd, G_IO_OUT, G_PRIORITY_LOW);
     setWatch(&echoWatch, streamOutWaitFd(&echo), G_IO_OUT, G_PRIORITY_LOW);
     const bool atStop = r.input == IN_STOPPING || r.input == IN_DRAINING;
     setWatch(&pipeWatch, atStop && takes && !pass ? fileno(_fp) : -1,
              static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), G_PRIORITY_LOW);
 
-    if (pass && sock < 0) {
+    if (pass) {
         if (continuation == 0)
             continuation = g_idle_add_full(G_PRIORITY_LOW, onOnce, &continuation, nullptr);
     } else {
@@ -310,6 +307,17 @@ void stopSources()
     dropSource(&wakeTimer);
 }
 
+// At the stop the console is the better place for what the log refuses,
+// and no output is waited for long: a worker that doesn't end, or a
+// reader that takes a byte at a time, must not hold the stop.
+void stopOutputs()
+{
+    const gint64 deadline = g_get_monotonic_time() + kStopBoundMs * G_GINT64_CONSTANT(1000);
+    logWriterSetHold(kStopHoldMs);
+    logWriterSetDeadline(deadline);
+    streamOutSetDeadline(&echo, deadline);
+}
+
 } // namespace
 
 void openSystemLog()
@@ -322,8 +330,7 @@ void openSystemLog()
 void closeSystemLog()
 {
     stopSources();
-    logWriterSetHold(kStopHoldMs);
-    streamOutSetHold(&echo, kStopBoundMs);
+    stopOutputs();
     logWriterClose(kStopHoldMs);
     streamOutClose(&echo);
     loginfoSetSink(nullptr);
@@ -346,9 +353,7 @@ gboolean application_iterate(gpointer)
 
 void drainWorkerOutput()
 {
-    logWriterSetHold(kStopHoldMs);
-    // The echo has no console to fall back on: it is waited for longer.
-    streamOutSetHold(&echo, kStopBoundMs);
+    stopOutputs();
     if (_fp != nullptr && r.input == IN_READING && lhwPid > 0) {
         r.input = IN_STOPPING;
         r.stopUntil = g_get_monotonic_time() + kStopBoundMs * G_GINT64_CONSTANT(1000);

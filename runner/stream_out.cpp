@@ -14,7 +14,7 @@ namespace {
 enum How {
     HOW_PLAIN,  // a write never blocks: a file, or a description of our own made non-blocking
     HOW_SOCKET, // a socket: each send asks not to block
-    HOW_POLLED, // a shared pipe or terminal: a write no larger than what poll promises
+    HOW_POLLED, // a shared pipe: a write no larger than what poll promises
 };
 
 ssize_t writeSome(const StreamOut *o, const char *p, size_t n)
@@ -70,6 +70,7 @@ void streamOutOpenStdout(StreamOut *o, int holdMs)
         return;
     }
     const bool tty = isatty(STDOUT_FILENO) == 1;
+    o->state = OUT_GONE;
     if (!S_ISFIFO(st.st_mode) && !tty) {
         // A file or /dev/null: writes don't wait for a reader.
         start(o, STDOUT_FILENO, false, HOW_PLAIN, 0, holdMs);
@@ -78,14 +79,18 @@ void streamOutOpenStdout(StreamOut *o, int holdMs)
     // O_NONBLOCK on the inherited description would reach every process
     // that shares it: a description of our own carries it instead.
     int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const char *name = fd < 0 && tty ? ttyname(STDOUT_FILENO) : nullptr;
+    if (name != nullptr)
+        fd = open(name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0) {
         start(o, fd, true, HOW_PLAIN, 0, holdMs);
         return;
     }
     // Not ours to open again (another user's pipe, no /proc): a pipe takes
-    // PIPE_BUF bytes without blocking once it polls writable; a terminal
-    // promises less.
-    start(o, STDOUT_FILENO, false, HOW_POLLED, tty ? 256 : PIPE_BUF, holdMs);
+    // PIPE_BUF bytes without blocking once it polls writable. A terminal
+    // may block a write of any size, whatever poll says: it gets no echo.
+    if (!tty)
+        start(o, STDOUT_FILENO, false, HOW_POLLED, PIPE_BUF, holdMs);
 }
 
 bool streamOutOpenPath(StreamOut *o, const char *path, int holdMs)
@@ -97,12 +102,10 @@ bool streamOutOpenPath(StreamOut *o, const char *path, int holdMs)
     return true;
 }
 
-void streamOutSetHold(StreamOut *o, int holdMs)
+void streamOutSetDeadline(StreamOut *o, gint64 at)
 {
-    const gint64 hold = holdMs * G_GINT64_CONSTANT(1000);
-    if (o->state == OUT_WAITING)
-        o->refusedSince = MIN(streamOutHoldEnd(o), g_get_monotonic_time() + hold) - hold;
-    o->holdMs = holdMs;
+    if (o->deadline == 0 || at < o->deadline)
+        o->deadline = at;
 }
 
 void streamOutAdd(StreamOut *o, const char *bytes, size_t len)
@@ -148,8 +151,13 @@ void streamOutFlush(StreamOut *o)
         // EPIPE: the reader is gone for good. Other failures (a full disk)
         // lose what was written, as stdio would, and the next write tries
         // again.
-        if (n < 0 && errno == EPIPE)
+        if (n < 0 && errno == EPIPE) {
             o->state = OUT_GONE;
+            if (o->ownFd)
+                (void)close(o->fd);
+            o->fd = -1;
+            o->ownFd = false;
+        }
         break;
     }
     dropBuffer(o);
@@ -171,7 +179,10 @@ int streamOutWaitFd(const StreamOut *o)
 
 gint64 streamOutHoldEnd(const StreamOut *o)
 {
-    return o->state == OUT_WAITING ? o->refusedSince + o->holdMs * G_GINT64_CONSTANT(1000) : 0;
+    if (o->state != OUT_WAITING)
+        return 0;
+    const gint64 end = o->refusedSince + o->holdMs * G_GINT64_CONSTANT(1000);
+    return o->deadline != 0 ? MIN(end, o->deadline) : end;
 }
 
 void streamOutClose(StreamOut *o)

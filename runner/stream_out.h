@@ -28,6 +28,7 @@ struct StreamOut {
     OutState state = OUT_GONE;
     gint64 refusedSince = 0; // monotonic us; 0 while it takes
     int holdMs = 0;
+    gint64 deadline = 0; // refusing after this, however it took before, it drops; 0: none
 };
 
 // Standard output; its own file description stays as the parent gave it.
@@ -35,8 +36,9 @@ void streamOutOpenStdout(StreamOut *o, int holdMs);
 // A device such as the console, opened non-blocking; false if it can't be.
 bool streamOutOpenPath(StreamOut *o, const char *path, int holdMs);
 
-// A new hold; a refusal under way ends at the latest holdMs from now.
-void streamOutSetHold(StreamOut *o, int holdMs);
+// From then on (monotonic us) it is not waited for, however slowly it
+// still takes: what it can't take at once is dropped. An earlier one stays.
+void streamOutSetDeadline(StreamOut *o, gint64 at);
 
 void streamOutAdd(StreamOut *o, const char *bytes, size_t len);
 // Writes what it can; the state tells what is left.

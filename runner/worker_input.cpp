@@ -39,11 +39,11 @@ Input fillInput(size_t *got)
 bool fillPiece()
 {
     const size_t room = sizeof _stdReadBuf - 1 - pieceLen;
-        size_t n = MIN(inLen - inPos, room);
-        const char *src = inbuf + inPos;
-        const char *nl = static_cast<const char *>(memchr(src, '\n', n));
-        if (nl != nullptr)
-            n = static_cast<size_t>(nl - src) + 1;
+    size_t n = MIN(inLen - inPos, room);
+    const char *src = inbuf + inPos;
+    const char *nl = static_cast<const char *>(memchr(src, '\n', n));
+    if (nl != nullptr)
+        n = static_cast<size_t>(nl - src) + 1;
     memcpy(_stdReadBuf + pieceLen, src, n);
     pieceLen += n;
     inPos += n;

@@ -85,57 +85,6 @@ static void removeTree(const std::string &path)
     }
 }
 
-static Datagram parseDatagram(const std::string &raw)
-{
-    // "<14>Mmm dd hh:mm:ss ident[pid]: text", or "ident: text" without LOG_PID.
-    Datagram d;
-    d.raw = raw;
-    size_t gt = raw.find('>');
-    if (raw.empty() || raw[0] != '<' || gt == std::string::npos)
-        return d;
-    d.priority = atoi(raw.c_str() + 1);
-    size_t p = gt + 1 + 16;
-    if (p > raw.size())
-        return d;
-    size_t colon = raw.find(": ", p);
-    if (colon == std::string::npos)
-        return d;
-    std::string tag = raw.substr(p, colon - p);
-    size_t br = tag.find('[');
-    if (br != std::string::npos && tag.back() == ']') {
-        d.ident = tag.substr(0, br);
-        d.pid = atoi(tag.c_str() + br + 1);
-    } else {
-        d.ident = tag;
-    }
-    d.text = raw.substr(colon + 2);
-    return d;
-}
-
-std::vector<std::string> RunResult::texts() const
-{
-    std::vector<std::string> t;
-    for (const Datagram &d : log)
-        t.push_back(d.text);
-    return t;
-}
-
-std::vector<std::string> RunResult::outLines() const
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < out.size()) {
-        size_t nl = out.find('\n', start);
-        if (nl == std::string::npos) {
-            lines.push_back(out.substr(start));
-            break;
-        }
-        lines.push_back(out.substr(start, nl - start));
-        start = nl + 1;
-    }
-    return lines;
-}
-
 std::vector<std::string> readLines(const std::string &path)
 {
     std::vector<std::string> out;
@@ -203,7 +152,7 @@ Sandbox::~Sandbox()
 {
     if (bwrapPid_ > 0)
         (void)finish(1000);
-    for (int fd : {logFd_, outFd_, errFd_, inFd_}) {
+    for (int fd : {logFd_, outFd_, errFd_, inFd_, streamFd_, streamListenFd_}) {
         if (fd >= 0)
             close(fd);
     }
@@ -263,8 +212,20 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
     // Open to every user, as on the camera: a program may run as any.
     argv.insert(argv.end(), {"--perms", "0755", "--dir", "/usr/local/packages"});
     argv.insert(argv.end(), {"--bind", pkg_, kPackageDir});
-    if (!opts.noLogSocket)
+    if (opts.streamLog) {
+        std::string path = root_ + "/stream.sock";
+        streamListenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        struct sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        if (streamListenFd_ < 0 || bind(streamListenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+            listen(streamListenFd_, 4) != 0)
+            return false;
+        (void)chmod(path.c_str(), 0666);
+        argv.insert(argv.end(), {"--bind", path, "/dev/log"});
+    } else if (!opts.noLogSocket) {
         argv.insert(argv.end(), {"--bind", sockPath_, "/dev/log"});
+    }
     if (!opts.consolePath.empty())
         argv.insert(argv.end(), {"--bind", opts.consolePath, "/dev/console"});
     argv.insert(argv.end(), {"--die-with-parent", "--info-fd", "3"});
@@ -390,33 +351,6 @@ std::string Sandbox::startServing(const std::string &program, const StartOptions
     return port;
 }
 
-void Sandbox::slowLog(int perSecond)
-{
-    logRate_ = perSecond;
-    logRateSince_ = nowMs();
-    logRateTaken_ = 0;
-}
-
-long long Sandbox::logBudget() const
-{
-    if (logPaused_)
-        return 0;
-    if (logRate_ == 0)
-        return LLONG_MAX;
-    return (nowMs() - logRateSince_) * logRate_ / 1000 - logRateTaken_;
-}
-
-void Sandbox::drainLog()
-{
-    char buf[65536];
-    ssize_t n;
-    for (long long budget = logBudget(); budget > 0 && (n = recv(logFd_, buf, sizeof buf, 0)) >= 0; budget--) {
-        logRateTaken_++;
-        if (res_.logCount++ < logKept_)
-            res_.log.push_back(parseDatagram(std::string(buf, static_cast<size_t>(n))));
-    }
-}
-
 bool Sandbox::exited()
 {
     if (bwrapPid_ <= 0)
@@ -434,28 +368,42 @@ bool Sandbox::exited()
 
 void Sandbox::collect(int timeoutMs)
 {
-    struct pollfd fds[4];
+    struct pollfd fds[6];
     int nfds = 0;
     // A slow log that has read its share waits a moment, not for data.
     const bool logReads = logBudget() > 0;
     if (!logReads && !logPaused_)
         timeoutMs = std::min(timeoutMs, 2);
     fds[nfds++] = {logFd_, static_cast<short>(logReads ? POLLIN : 0), 0};
-    if (outFd_ >= 0 && !outPaused_)
+    // So does a slow reader of standard output.
+    const long long outBudget = outPaused_ ? 0 : outRate_ == 0 ? LLONG_MAX
+                                                  : (nowMs() - outRateSince_) * outRate_ / 1000 - outRateTaken_;
+    if (outBudget <= 0 && !outPaused_)
+        timeoutMs = std::min(timeoutMs, 2);
+    if (outFd_ >= 0 && outBudget > 0)
         fds[nfds++] = {outFd_, POLLIN, 0};
     if (errFd_ >= 0)
         fds[nfds++] = {errFd_, POLLIN, 0};
     if (inFd_ >= 0)
         fds[nfds++] = {inFd_, POLLOUT, 0};
+    if (streamListenFd_ >= 0)
+        fds[nfds++] = {streamFd_ >= 0 ? streamFd_ : streamListenFd_, static_cast<short>(logPaused_ ? 0 : POLLIN), 0};
     (void)poll(fds, static_cast<nfds_t>(nfds), timeoutMs);
     drainLog();
+    drainStreamLog();
     char buf[65536];
     for (int *fd : {&outFd_, &errFd_}) {
-        if (*fd < 0 || (fd == &outFd_ && outPaused_))
+        const long long budget = fd == &outFd_ ? outBudget : LLONG_MAX;
+        if (*fd < 0 || budget <= 0)
             continue;
         ssize_t n;
-        while ((n = read(*fd, buf, sizeof buf)) > 0)
+        while ((n = read(*fd, buf, static_cast<size_t>(std::min<long long>(budget, sizeof buf)))) > 0) {
             (fd == &outFd_ ? res_.out : res_.err).append(buf, static_cast<size_t>(n));
+            if (fd == &outFd_ && outRate_ > 0) {
+                outRateTaken_ += n;
+                break;
+            }
+        }
         if (n == 0) {
             if (fd == &outFd_)
                 res_.outPipeSize = fcntl(*fd, F_GETPIPE_SZ);
@@ -564,6 +512,13 @@ int Sandbox::killParentAndWait(int timeoutMs)
     return -1;
 }
 
+void Sandbox::slowOut(int bytesPerSecond)
+{
+    outRate_ = bytesPerSecond;
+    outRateSince_ = nowMs();
+    outRateTaken_ = 0;
+}
+
 RunResult Sandbox::finish(int timeoutMs)
 {
     outPaused_ = false;
@@ -582,7 +537,7 @@ RunResult Sandbox::finish(int timeoutMs)
         collect(20);
     }
     // What the program wrote before it ended may still be on its way.
-    logRate_ = 0;
+    logRate_ = outRate_ = 0;
     long long grace = nowMs() + 2000;
     while ((outFd_ >= 0 || errFd_ >= 0) && nowMs() < grace)
         collect(20);
@@ -594,6 +549,12 @@ RunResult Sandbox::finish(int timeoutMs)
         *fd = -1;
     }
     drainLog();
+    drainStreamLog();
+    for (int *fd : {&streamFd_, &streamListenFd_}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
     // A sanitizer's report fails the test whatever the test itself checks.
     for (const char *mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", ": runtime error:"}) {
         if (res_.err.find(mark) != std::string::npos)

@@ -46,6 +46,7 @@ struct StartOptions {
     int uid = -1;               // run as this user and group, without supplementary groups
     bool noLogSocket = false;   // /dev/log is left for a daemon inside the sandbox
     std::string consolePath;    // stands at /dev/console (there is none otherwise)
+    bool streamLog = false;     // /dev/log is a stream socket (records end with a zero byte)
     size_t logKept = SIZE_MAX;  // datagrams kept in the result; the rest are only counted
 };
 
@@ -88,6 +89,9 @@ public:
     void slowLog(int perSecond);
     // While paused, standard output is not read: a reader gone to sleep.
     void pauseOut(bool paused) { outPaused_ = paused; }
+    // A reader of standard output that takes at most this many bytes a
+    // second.
+    void slowOut(int bytesPerSecond);
     void signal(int sig);
     // Runs a command of the host (curl, say) and hands back its standard
     // output, collecting the program's output and log all the while: a
@@ -110,15 +114,19 @@ public:
 private:
     void collect(int timeoutMs);
     void drainLog();
+    void drainStreamLog();
     bool exited();
 
     std::string root_, pkg_, sockPath_;
     std::vector<std::pair<std::string, std::string>> env_;
     int logFd_ = -1, outFd_ = -1, errFd_ = -1, inFd_ = -1;
+    int streamListenFd_ = -1, streamFd_ = -1; // the stream log: one connection at a time
+    std::string streamRest_;                  // a record not yet ended
     pid_t bwrapPid_ = -1, childPid_ = -1;
     int bwrapStatus_ = -1;
     bool logPaused_ = false, outPaused_ = false;
-    int logRate_ = 0;
+    int logRate_ = 0, outRate_ = 0;
+    long long outRateSince_ = 0, outRateTaken_ = 0;
     long long logRateSince_ = 0, logRateTaken_ = 0;
     // Datagrams the log may read now.
     long long logBudget() const;

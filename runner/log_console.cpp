@@ -1,0 +1,72 @@
+#include "log_console.h"
+
+#include "stream_out.h"
+
+namespace {
+
+StreamOut console;
+int holdMs = 0;
+gint64 deadline = 0;
+gint64 openAgainAt = 0; // a console that could not be opened is tried once a second
+
+} // namespace
+
+void consoleAdd(const char *text, size_t len)
+{
+    if (console.state == OUT_GONE) {
+        streamOutClose(&console);
+        const gint64 now = g_get_monotonic_time();
+        if (now < openAgainAt)
+            return;
+        if (!streamOutOpenPath(&console, "/dev/console", holdMs)) {
+            openAgainAt = now + G_USEC_PER_SEC;
+            return;
+        }
+        if (deadline != 0)
+            streamOutSetDeadline(&console, deadline);
+    }
+    streamOutAdd(&console, text, len);
+    streamOutAdd(&console, "\r\n", 2);
+}
+
+void consoleFlush(bool stillNeeded)
+{
+    if (console.state == OUT_GONE)
+        return;
+    streamOutFlush(&console);
+    if (!stillNeeded && console.off == console.len)
+        streamOutClose(&console);
+}
+
+bool consoleTakes()
+{
+    return streamOutTakes(&console);
+}
+
+int consoleWaitFd()
+{
+    return streamOutWaitFd(&console);
+}
+
+gint64 consoleHoldEnd()
+{
+    return streamOutHoldEnd(&console);
+}
+
+void consoleSetHold(int hold)
+{
+    holdMs = hold;
+    console.holdMs = hold;
+}
+
+void consoleSetDeadline(gint64 at)
+{
+    if (deadline == 0 || at < deadline)
+        deadline = at;
+    streamOutSetDeadline(&console, deadline);
+}
+
+void consoleClose()
+{
+    streamOutClose(&console);
+}

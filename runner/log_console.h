@@ -1,0 +1,29 @@
+#pragma once
+
+#include <stddef.h>
+
+#include <glib.h>
+
+// The console, where the log's messages go while the log refuses them, in
+// the console's form of syslog(3): "ident[pid]: message\r\n". Opened on the
+// first message, written without blocking; without a console the messages
+// are dropped, as syslog(3) drops them.
+
+void consoleAdd(const char *text, size_t len);
+// Writes what waits; closes the console once it has taken everything, if
+// the log no longer needs it.
+void consoleFlush(bool stillNeeded);
+
+// Nothing waits for the console: more may be added.
+bool consoleTakes();
+// The descriptor to watch for writability, or -1.
+int consoleWaitFd();
+// When its hold ends (monotonic us), or 0.
+gint64 consoleHoldEnd();
+
+void consoleSetHold(int holdMs);
+// Not waited for after this time (monotonic us), however slowly it takes.
+void consoleSetDeadline(gint64 at);
+
+// Waits until what waits is written, or its hold ends; then closes it.
+void consoleClose();
