@@ -332,6 +332,11 @@ LogWait logWriterWait()
     return w;
 }
 
+int logWriterSocket()
+{
+    return fd;
+}
+
 void logWriterClose(int timeoutMs)
 {
     gint64 deadline = g_get_monotonic_time() + timeoutMs * G_GINT64_CONSTANT(1000);

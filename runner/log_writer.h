@@ -44,6 +44,8 @@ struct LogWait {
     gint64 wakeAt;
 };
 LogWait logWriterWait();
+// The connected socket, or -1.
+int logWriterSocket();
 
 // At exit: waits up to timeoutMs for the log to take what is queued, sends
 // the rest to the console, and closes everything.

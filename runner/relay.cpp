@@ -263,16 +263,23 @@ void schedule()
     const bool live = _fp != nullptr && r.input != IN_ENDED;
     const bool pass = live && (r.ready || r.more) && takes;
 
-    // The next pass comes from an idle source, not from the log socket's
-    // writability: a socket that took everything may still poll full.
-    setWatch(&socketWatch, lw.socketFd, G_IO_OUT, G_PRIORITY_LOW);
+    // During a burst the next pass waits for the log socket to poll
+    // writable, so that its batch finds room in the daemon's queue; an idle
+    // source brings it where there is no socket to wait for. A socket that
+    // took everything may still poll full: then the tick brings the pass,
+    // or at the stop a timer.
+    int sock = lw.socketFd;
+    const bool bySocket = pass && sock < 0 && logWriterState() == LOG_SENDING && logWriterSocket() >= 0;
+    if (bySocket)
+        sock = logWriterSocket();
+    setWatch(&socketWatch, sock, G_IO_OUT, G_PRIORITY_LOW);
     setWatch(&consoleWatch, lw.consoleFd, G_IO_OUT, G_PRIORITY_LOW);
     setWatch(&echoWatch, streamOutWaitFd(&echo), G_IO_OUT, G_PRIORITY_LOW);
     const bool atStop = r.input == IN_STOPPING || r.input == IN_DRAINING;
     setWatch(&pipeWatch, atStop && takes && !pass ? fileno(_fp) : -1,
              static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), G_PRIORITY_LOW);
 
-    if (pass) {
+    if (pass && !bySocket) {
         if (continuation == 0)
             continuation = g_idle_add_full(G_PRIORITY_LOW, onOnce, &continuation, nullptr);
     } else {
@@ -284,6 +291,8 @@ void schedule()
         at = earliest(at, r.cutUntil);
     if (r.input == IN_STOPPING)
         at = earliest(at, MIN(r.stopUntil, now + kExitPollMs * G_GINT64_CONSTANT(1000)));
+    if (bySocket && atStop)
+        at = earliest(at, now + kExitPollMs * G_GINT64_CONSTANT(1000));
     if (r.input == IN_DRAINING && r.owed == 0)
         at = earliest(at, r.drainUntil);
     if (wakeTimer != 0 && wakeTimerAt != at)
