@@ -73,7 +73,7 @@ latency_row() {
 
 echo "## 6. Status requests while the worker or the log misbehaves (goal: p99 at most 50 ms)"
 echo
-echo "Runner: \`$runner\`. 120 requests, 25 a second, each by curl (\`time_total\`), 5 s at most each."
+echo "Runner: \`$(realpath --relative-to="$PWD" "$runner")\`. 120 requests, 25 a second, each by curl (\`time_total\`), 5 s at most each."
 echo
 echo "| while | p50 | p99 | max | answered | stop after SIGTERM |"
 echo "|---|---|---|---|---|---|"

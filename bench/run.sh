@@ -220,7 +220,7 @@ echo "| cat | $(awk -v t="$cat_t" -v n=$runs 'BEGIN { printf "%.2f", t * 1000 / 
 echo >>"$out"
 bash bench/relay_faults.sh >>"$out"
 
-# 6. The relay on the emulated mipsel camera.
+# 8. The relay on the emulated mipsel camera.
 echo "Building the mipsel camera package for the emulated camera..."
 if bash scripts/build-package.sh mipsel >/dev/null && cmake --build --preset mipsel --target camclock >/dev/null; then
     echo >>"$out"

@@ -50,7 +50,7 @@ camera_boot() {
     CAM_LOG=$CAM_DIR/console-$mode.log
     : >"$CAM_LOG"
     coproc CAM_QEMU {
-        exec setsid setpriv --pdeathsig KILL "$T_SYSTEM_EMU" -M "$T_MACHINE" "${cpu[@]}" -m 256 \
+        exec setsid setpriv --pdeathsig KILL "$T_SYSTEM_EMU" -M "$T_MACHINE" "${cpu[@]}" -m 256 ${CAM_EMU_ARGS:-} \
             -nodefaults -display none -serial stdio -monitor none -no-reboot \
             -kernel "$CAM_KIT/kernel" -initrd "$CAM_IMAGE" \
             -append "console=$T_CONSOLE rdinit=/init quiet loglevel=1 panic=-1 lh.mode=$mode $*" \
