@@ -74,51 +74,17 @@ static const char *prepareStaged(const char *path)
     return failed;
 }
 
-// A flushed copy of a file under a new name; false (and no new name) if
-// any step fails.
-static bool copyFile(const char *from, const char *to)
+// The backup: a second name of the installed file, so that the program
+// never leaves its own name (a power cut between two renames would leave
+// the camera without it, the runner itself included). Where the system
+// refuses a hard link (a file of another owner, with protected hard
+// links), there is none: the staged file then replaces the program in one
+// rename, and a failed rename leaves the program as it was. Returns false
+// when the link failed for another reason.
+static bool makeBackup(const char *targetWorker, const char *oldWorker, bool *linked)
 {
-    int in = open(from, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (in < 0)
-        return false;
-    struct stat st;
-    int out = -1;
-    bool ok = fstat(in, &st) == 0 &&
-              (out = open(to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 0777)) >= 0;
-    char buf[16384];
-    while (ok) {
-        ssize_t n = read(in, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        for (ssize_t off = 0; ok && off < n;) {
-            ssize_t w = write(out, buf + off, static_cast<size_t>(n - off));
-            if (w < 0 && errno == EINTR)
-                continue;
-            ok = w > 0;
-            off += w;
-        }
-    }
-    ok = ok && fsync(out) == 0;
-    if (out >= 0 && close(out) != 0)
-        ok = false;
-    (void)close(in);
-    if (!ok && out >= 0)
-        (void)unlink(to);
-    return ok;
-}
-
-// The backup, made so that the program never leaves its own name: a power
-// cut between two renames would leave the camera without it, the runner
-// itself included. A second name of the installed file where the system
-// allows one; else (hard links refused, as for a file of another owner) a
-// copy.
-static bool makeBackup(const char *targetWorker, const char *oldWorker)
-{
-    return link(targetWorker, oldWorker) == 0 || copyFile(targetWorker, oldWorker);
+    *linked = link(targetWorker, oldWorker) == 0;
+    return *linked || errno == EPERM;
 }
 
 int handleUpgradeForFile(const char *fileName)
@@ -152,7 +118,8 @@ int handleUpgradeForFile(const char *fileName)
         return 0;
     }
 
-    if (!makeBackup(targetWorker, oldWorker)) {
+    bool linked = false;
+    if (!makeBackup(targetWorker, oldWorker, &linked)) {
         LOGINFO("lhr, Error upgrading stage 1");
         (void)unlink(newWorker);
         return 0;
@@ -166,7 +133,7 @@ int handleUpgradeForFile(const char *fileName)
     }
     LOGINFO("lhr, Error upgrading stage 2");
     // The installed program is still in place: only the backup goes.
-    if (unlink(oldWorker) != 0)
+    if (linked && unlink(oldWorker) != 0)
         LOGINFO("lhr, Error rolling back upgrade");
     syncPackageDir();
     (void)unlink(newWorker);

@@ -62,6 +62,9 @@ int decide(int which)
     char buf[256];
     snprintf(buf, sizeof buf, "%s", faults);
     char *save = nullptr;
+    // Every item that matches acts: a kill wins over a failure of the
+    // same call.
+    int fail = 0;
     for (char *item = strtok_r(buf, ",", &save); item; item = strtok_r(nullptr, ",", &save)) {
         char call[32], what[32];
         int n;
@@ -75,12 +78,12 @@ int decide(int which)
                 struct timespec slow = {0, 700 * 1000 * 1000};
                 while (nanosleep(&slow, &slow) != 0 && errno == EINTR) {
                 }
-                return 0;
+            } else if (fail == 0) {
+                fail = errnoByName(what);
             }
-            return errnoByName(what);
         }
     }
-    return 0;
+    return fail;
 }
 
 template <typename F>

@@ -251,11 +251,10 @@ TEST(UpdateFaults, EveryFailureIsLoggedAndCleanedUp)
     const FaultCase cases[] = {
         {"chmod:1:EIO", true, {d, "lhr, Error setting exec permission"}, "OLD", none},
         {"fsync:1:EIO", true, {d, "lhr, Error flushing staged file"}, "OLD", none},
-        // Hard link refused: the backup is a copy, flushed (the staged
-        // file's flush is the first).
+        // Hard link refused: no backup, the program replaced in one rename.
         {"link:1:EPERM", true, {d}, "NEW", none},
-        {"link:1:EPERM,fsync:2:EIO", true, {d, "lhr, Error upgrading stage 1"}, "OLD", none},
         {"link:1:EPERM,rename:1:EXDEV", true, {d, "lhr, Error upgrading stage 2"}, "OLD", none},
+        {"link:1:EIO", true, {d, "lhr, Error upgrading stage 1"}, "OLD", none},
         {"rename:1:EXDEV", true, {d, "lhr, Error upgrading stage 2"}, "OLD", none},
         {"rename:1:EIO,unlink:2:EIO", true,
          {d, "lhr, Error upgrading stage 2", "lhr, Error rolling back upgrade"}, "OLD", "OLD"},
@@ -341,8 +340,7 @@ TEST(UpdateDurability, EveryRenameIntoPlaceIsFlushedBeforeAndAfter)
         EXPECT_EQ(dirSync, t[i + 1]) << t[i];
     }
     EXPECT_EQ(2, renames);
-    // The backup is a second name of the installed program: it never
-    // leaves its own name during the swap.
+    // The installed program never leaves its own name during the swap.
     for (const std::string &line : t)
         EXPECT_NE("rename ./doer ./doer.old", line);
 }
@@ -350,43 +348,47 @@ TEST(UpdateDurability, EveryRenameIntoPlaceIsFlushedBeforeAndAfter)
 TEST(UpdateDurability, KilledAtAnyStepEveryProgramStaysWhole)
 {
     // Count the file-changing calls of one update, then kill the runner on
-    // entry of each of them (and after the last) and start it again.
-    int calls = 0;
-    {
-        Sandbox sb;
-        quietWorker(sb);
-        install(sb, "doer", "OLD doer");
-        stage(sb, "doer", "NEW doer");
-        stage(sb, "capture2", "NEW capture2");
-        StartOptions opts;
-        opts.faultTrace = sb.scratchDir() + "/trace";
-        sb.run("lanternhill", {}, 20000, opts);
-        calls = static_cast<int>(readLines(opts.faultTrace).size());
-    }
-    ASSERT_GT(calls, 6);
-    for (int k = 1; k <= calls + 1; k++) {
-        Sandbox sb;
-        quietWorker(sb);
-        install(sb, "doer", "OLD doer");
-        stage(sb, "doer", "NEW doer");
-        stage(sb, "capture2", "NEW capture2");
-        StartOptions opts;
-        opts.faults = "any:" + std::to_string(k) + ":KILL";
-        RunResult killed = sb.run("lanternhill", {}, 20000, opts);
-        if (k <= calls) {
-            EXPECT_EQ(128 + SIGKILL, killed.status) << k;
+    // entry of each of them (and after the last) and start it again; with
+    // the backup's hard link and where it is refused.
+    for (const std::string refused : {"", "link:1:EPERM,"}) {
+        int calls = 0;
+        {
+            Sandbox sb;
+            quietWorker(sb);
+            install(sb, "doer", "OLD doer");
+            stage(sb, "doer", "NEW doer");
+            stage(sb, "capture2", "NEW capture2");
+            StartOptions opts;
+            opts.faults = refused;
+            opts.faultTrace = sb.scratchDir() + "/trace";
+            sb.run("lanternhill", {}, 20000, opts);
+            calls = static_cast<int>(readLines(opts.faultTrace).size());
         }
-        // Every program is whole under its own name even before the next start.
-        std::string doer = content(sb, "doer");
-        EXPECT_TRUE(doer == "OLD doer" || doer == "NEW doer") << k << ": " << doer;
-        RunResult again = sb.run("lanternhill", {});
-        EXPECT_EQ(0, again.status) << k;
-        EXPECT_EQ("NEW doer", content(sb, "doer")) << k;
-        EXPECT_EQ(0755u, mode(sb, "doer")) << k;
-        std::string c2 = content(sb, "capture2");
-        EXPECT_TRUE(c2 == "NEW capture2") << k << ": " << c2;
-        EXPECT_EQ(0755u, mode(sb, "capture2")) << k;
-        EXPECT_FALSE(exists(sb, "update/doer")) << k;
-        EXPECT_FALSE(exists(sb, "update/capture2")) << k;
+        ASSERT_GT(calls, 5) << refused;
+        for (int k = 1; k <= calls + 1; k++) {
+            Sandbox sb;
+            quietWorker(sb);
+            install(sb, "doer", "OLD doer");
+            stage(sb, "doer", "NEW doer");
+            stage(sb, "capture2", "NEW capture2");
+            StartOptions opts;
+            opts.faults = refused + "any:" + std::to_string(k) + ":KILL";
+            RunResult killed = sb.run("lanternhill", {}, 20000, opts);
+            if (k <= calls) {
+                EXPECT_EQ(128 + SIGKILL, killed.status) << refused << k;
+            }
+            // Every program is whole under its own name even before the next start.
+            std::string doer = content(sb, "doer");
+            EXPECT_TRUE(doer == "OLD doer" || doer == "NEW doer") << refused << k << ": " << doer;
+            RunResult again = sb.run("lanternhill", {});
+            EXPECT_EQ(0, again.status) << refused << k;
+            EXPECT_EQ("NEW doer", content(sb, "doer")) << refused << k;
+            EXPECT_EQ(0755u, mode(sb, "doer")) << refused << k;
+            std::string c2 = content(sb, "capture2");
+            EXPECT_TRUE(c2 == "NEW capture2") << refused << k << ": " << c2;
+            EXPECT_EQ(0755u, mode(sb, "capture2")) << refused << k;
+            EXPECT_FALSE(exists(sb, "update/doer")) << refused << k;
+            EXPECT_FALSE(exists(sb, "update/capture2")) << refused << k;
+        }
     }
 }
