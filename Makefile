@@ -44,6 +44,9 @@ camera-test:
 
 camera-soak:
 	@bash scripts/install-deps.sh test
-	@for t in $$(grep -vE '^(#|$$)' cmake/targets.txt | cut -d' ' -f1); do \
-	    bash scripts/build-package.sh $$t && cmake --build --preset $$t --target camclock >/dev/null && \
-	    CAMERA_CUTS_RANDOM=1 bash scripts/camera-test.sh $$t 100 | grep -vE '^  ok  '; done
+	@failed=0; for t in $$(grep -vE '^(#|$$)' cmake/targets.txt | cut -d' ' -f1); do \
+	    if bash scripts/build-package.sh $$t && cmake --build --preset $$t --target camclock >/dev/null; then \
+	        { CAMERA_CUTS_RANDOM=1 bash scripts/camera-test.sh $$t 100; echo $$? >build/$$t/camera-soak.rc; } | \
+	            grep --line-buffered -vE '^  ok  '; \
+	        [ "$$(cat build/$$t/camera-soak.rc)" = 0 ] || failed=1; \
+	    else failed=1; fi; done; exit $$failed

@@ -10,6 +10,7 @@ lines=${CAMERA_BENCH_LINES:-10000}
 camera_prepare "$target" >&2 || exit 1
 trap 'camera_end 0' EXIT
 port=$((20000 + $$ % 20000))
+while ! port_free "$port" 2>/dev/null; do port=$((port + 1)); done
 disk=$CAM_DIR/disk-bench.img
 camera_disk "$disk" || exit 1
 hz=100 # the camera kernel's clock ticks of /proc/PID/stat

@@ -19,6 +19,13 @@ camera_prepare() {
         return 1
     }
     mkdir -p "$CAM_DIR"
+    # One camera per target at a time: a second would overwrite its image,
+    # disks and logs.
+    exec {CAM_LOCK}>"$CAM_DIR/lock"
+    flock -n "$CAM_LOCK" || {
+        echo "Another emulated $T_NAME camera runs from $CAM_DIR: let it end (or stop it), then run again." >&2
+        return 1
+    }
     bash "$top/scripts/camera-kit.sh" "$T_NAME" "$CAM_KIT" >"$CAM_DIR/kit.log" 2>&1 || {
         grep -v '^camera kit: \(fetching\|downloading\)' "$CAM_DIR/kit.log" >&2
         return 1
@@ -43,23 +50,24 @@ port_free() {
 # camera_boot MODE DISK PORT [RTC-BASE [APPEND...]]: starts the emulator;
 # its console is CAM_CON_OUT/CAM_CON_IN, every line also in CAM_LOG.
 camera_boot() {
-    local mode=$1 disk=$2 port=$3 rtc=${4:-utc} bus=$T_VIRTIO cpu=()
+    local mode=$1 disk=$2 port=$3 rtc=${4:-utc} bus=$T_VIRTIO cpu=() nic_rom=
     shift 3; shift $(($# > 0 ? 1 : 0))
     [ "$T_CPU" = - ] || cpu=(-cpu "$T_CPU")
-    [ "$bus" = device ] || bus=pci
+    # No boot ROM for a PCI network card: the kernel is loaded directly.
+    [ "$bus" = device ] || bus=pci nic_rom=,romfile=
     CAM_LOG=$CAM_DIR/console-$mode.log
     : >"$CAM_LOG"
     coproc CAM_QEMU {
-        exec setsid setpriv --pdeathsig KILL "$T_SYSTEM_EMU" -M "$T_MACHINE" "${cpu[@]}" -m 256 ${CAM_EMU_ARGS:-} \
+        exec {CAM_LOCK}>&- setsid setpriv --pdeathsig KILL "$T_SYSTEM_EMU" -M "$T_MACHINE" "${cpu[@]}" -m 256 ${CAM_EMU_ARGS:-} \
             -nodefaults -display none -serial stdio -monitor none -no-reboot \
             -kernel "$CAM_KIT/kernel" -initrd "$CAM_IMAGE" \
             -append "console=$T_CONSOLE rdinit=/init quiet loglevel=1 panic=-1 lh.mode=$mode $*" \
             -rtc base="$rtc" \
             -drive "file=$disk,format=raw,if=none,id=disk0" -device "virtio-blk-$bus,drive=disk0" \
             -netdev "user,id=net0,restrict=on,hostfwd=tcp:127.0.0.1:$port-:8080" \
-            -device "virtio-net-$bus,netdev=net0" 2>&1
+            -device "virtio-net-$bus,netdev=net0$nic_rom" 2>&1
     }
-    CAM_PID=$CAM_QEMU_PID
+    CAM_PID=$CAM_QEMU_PID CAM_PENDING=
     # Copies of the pipe ends: bash closes a coprocess's own once it ends,
     # before what it printed last is read.
     exec {CAM_CON_OUT}<&"${CAM_QEMU[0]}" {CAM_CON_IN}>&"${CAM_QEMU[1]}"
@@ -68,11 +76,17 @@ camera_boot() {
 # camera_line TIMEOUT: the console's next line in LINE (without its CR);
 # 1 when the emulator ended, 2 at the timeout.
 camera_line() {
-    IFS= read -r -t "$1" LINE <&"$CAM_CON_OUT" || { [ $? -gt 128 ] && return 2; return 1; }
+    local rc=0
+    IFS= read -r -t "$1" LINE <&"$CAM_CON_OUT" || rc=$?
+    # What came before a timeout is the start of the next line.
+    [ $rc -gt 128 ] && { CAM_PENDING+=$LINE; return 2; }
+    LINE=$CAM_PENDING$LINE CAM_PENDING=
+    [ $rc -eq 0 ] || { [ -n "$LINE" ] && printf '%s\n' "$LINE" >>"$CAM_LOG"; return 1; }
     LINE=${LINE%$'\r'}
     # A kernel message racing a line on the serial port can cost it a byte
     # or two before its marker.
-    [[ "$LINE" == *@* ]] && LINE=@@${LINE##*@}
+    [[ "$LINE" =~ @+((booted|done|end)$|(state|ok|fail|host|cut|runner|start|bench)( .*|$)) ]] &&
+        LINE=@@${BASH_REMATCH[1]}
     printf '%s\n' "$LINE" >>"$CAM_LOG"
 }
 

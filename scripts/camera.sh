@@ -41,7 +41,9 @@ for _ in $(seq 300); do
     kill -0 "$CAM_PID" 2>/dev/null || break
     sleep 0.1
 done
-kill -0 "$CAM_PID" 2>/dev/null && echo "The camera did not power off within 30 s: the emulator is stopped." >&2
+rc=0
+kill -0 "$CAM_PID" 2>/dev/null && { echo "The camera did not power off within 30 s: the emulator is stopped." >&2; rc=1; }
 camera_end 0
 wait "$shown" 2>/dev/null
 echo "The camera is off. Its console: $CAM_LOG; its package disk: $disk"
+exit $rc

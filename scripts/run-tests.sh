@@ -11,6 +11,17 @@ targets=($(grep -vE '^(#|$)' cmake/targets.txt | cut -d' ' -f1))
 presets=(${PRESETS:-host asan ${targets[*]}})
 is_target() { [[ " ${targets[*]} " == *" $1 "* ]]; }
 
+# Nothing started here outlives the run, also when it is interrupted:
+# background jobs of a script ignore Ctrl-C.
+tree() { local c; echo "$1"; for c in $(cat /proc/"$1"/task/*/children 2>/dev/null); do tree "$c"; done; }
+stop_jobs() {
+    local pids= j
+    for j in $(jobs -p); do pids+=" $(tree "$j")"; done
+    [ -z "$pids" ] || kill $pids 2>/dev/null
+}
+trap stop_jobs EXIT
+trap 'echo "Interrupted."; exit 130' INT TERM
+
 # The camera targets' sysroots download meanwhile: the network, not the
 # cores, is what they wait for.
 # So do the emulated cameras' kernels and BusyBox.

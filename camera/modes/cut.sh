@@ -1,9 +1,12 @@
 # A power-cut round. First what the last cut left: each updated program
 # old, new or damaged (missing, empty or mixed), then whether the runner
-# starts and answers. Then, with lh.cut=MS: the old programs installed
-# again by root, an update staged by the package user, and the camera
-# reboots without a sync MS ms after the platform starts the runner: for
-# the disk, a power cut.
+# starts and answers. Then, with lh.cut=MS (or sMS): the old programs
+# installed again by root, an update staged by the package user, and the
+# camera reboots without a sync MS ms after the platform starts the runner
+# (or after it saw the runner exit 14). What the guest's page cache held
+# is lost, as in a power cut; the emulator writes through to the disk
+# image, so a disk's own write cache losing what it acknowledged is not
+# played.
 . /camera/checks.sh
 make_versions
 state=
@@ -25,9 +28,26 @@ if [ -n "$delay" ]; then
     done
     rm -rf "$PKG/update" "$PKG"/*.old
     sync
+    for f in $UPDATED; do
+        [ "$(sum "$PKG/$f")" = "$(sum /tmp/old/$f)" ] || fail cut-round-set-up "$f is not the old program again"
+    done
     stage_new
+    : >/run/runner.exits
     echo "@@cut $delay at $(centiseconds)"
-    (usleep $((delay * 1000)); echo b >/proc/sysrq-trigger) &
+    case $delay in
+    s*)
+        (
+            n=0
+            until grep -qx 14 /run/runner.exits; do
+                n=$((n + 1))
+                [ $n -le 3000 ] || exit 0
+                usleep 10000
+            done
+            usleep $((${delay#s} * 1000))
+            echo b >/proc/sysrq-trigger
+        ) & ;;
+    *) (usleep $((delay * 1000)); echo b >/proc/sysrq-trigger) & ;;
+    esac
     platform_start
     sleep 60
 fi

@@ -58,16 +58,17 @@ expect update-new-doer-runs [ $? -eq 0 ]
 expect update-no-backup-nor-staged-file [ -z "$(ls "$PKG"/*.old "$PKG"/update/* 2>/dev/null)" ]
 
 # 7. The clock stepped a year forward, then a day back: the uptime counts on.
-year=$(/usr/bin/camclock show %Y)
+clock=$(/usr/bin/camclock show %s)
 before=$(uptime_now)
 /usr/bin/camclock step 31536000
+stepped=$(($(/usr/bin/camclock show %s) - clock))
 sleep 1
 forward=$(uptime_now)
 /usr/bin/camclock step -86400
 sleep 1
 back=$(uptime_now)
 echo "camera: uptime $before, a year later $forward, a day back $back"
-expect clock-stepped [ "$(/usr/bin/camclock show %Y)" = $((year + 1)) ]
+expect clock-stepped [ "$stepped" -ge 31536000 -a "$stepped" -le 31536005 ]
 expect uptime-through-a-step-forward [ "$forward" -ge $((before + 1)) -a "$forward" -le $((before + 5)) ]
 expect uptime-through-a-step-back [ "$back" -ge $((forward + 1)) -a "$back" -le $((forward + 5)) ]
 echo "@@done"
