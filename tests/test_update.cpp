@@ -350,14 +350,17 @@ TEST(UpdateDurability, KilledAtAnyStepEveryProgramStaysWhole)
     // Count the file-changing calls of one update, then kill the runner on
     // entry of each of them (and after the last) and start it again; with
     // the backup's hard link and where it is refused.
+    auto prepare = [](Sandbox &sb) {
+        quietWorker(sb);
+        install(sb, "doer", "OLD doer");
+        stage(sb, "doer", "NEW doer");
+        stage(sb, "capture2", "NEW capture2");
+    };
     for (const std::string refused : {"", "link:1:EPERM,"}) {
         int calls = 0;
         {
             Sandbox sb;
-            quietWorker(sb);
-            install(sb, "doer", "OLD doer");
-            stage(sb, "doer", "NEW doer");
-            stage(sb, "capture2", "NEW capture2");
+            prepare(sb);
             StartOptions opts;
             opts.faults = refused;
             opts.faultTrace = sb.scratchDir() + "/trace";
@@ -367,10 +370,7 @@ TEST(UpdateDurability, KilledAtAnyStepEveryProgramStaysWhole)
         ASSERT_GT(calls, 5) << refused;
         for (int k = 1; k <= calls + 1; k++) {
             Sandbox sb;
-            quietWorker(sb);
-            install(sb, "doer", "OLD doer");
-            stage(sb, "doer", "NEW doer");
-            stage(sb, "capture2", "NEW capture2");
+            prepare(sb);
             StartOptions opts;
             opts.faults = refused + "any:" + std::to_string(k) + ":KILL";
             RunResult killed = sb.run("lanternhill", {}, 20000, opts);
