@@ -85,8 +85,11 @@ camera_line() {
     LINE=${LINE%$'\r'}
     # A kernel message racing a line on the serial port can cost it a byte
     # or two before its marker.
-    [[ "$LINE" =~ @+((booted|done|end)$|(state|ok|fail|host|cut|runner|start|bench)( .*|$)) ]] &&
+    if [[ "$LINE" =~ @+(booted|done|end)([^a-z].*)?$ ]]; then
         LINE=@@${BASH_REMATCH[1]}
+    elif [[ "$LINE" =~ @+((state|after|ok|fail|host|cut|runner|start|bench)( .*|$)) ]]; then
+        LINE=@@${BASH_REMATCH[1]}
+    fi
     printf '%s\n' "$LINE" >>"$CAM_LOG"
 }
 
@@ -106,6 +109,9 @@ camera_end() {
     kill -KILL "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
     CAM_STATUS=$?
+    # The last line, if it never ended, for the console's tail.
+    [ -z "$CAM_PENDING" ] || printf '%s\n' "$CAM_PENDING" >>"$CAM_LOG"
+    CAM_PENDING=
     CAM_PID=
     exec {CAM_CON_OUT}<&- {CAM_CON_IN}>&-
 }

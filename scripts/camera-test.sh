@@ -61,29 +61,29 @@ host_jpeg() {
 # run_boot MODE DISK PORT RTC [APPEND...]: boots, answers the camera's
 # requests and takes its results until it ends; false, with one line and
 # the console's last lines, when it did not reach its scenarios within
-# 60 s, hung, or ended otherwise than asked: before its last scenario, or
-# with lh.cut=, without the cut.
-span_ms=1000 success=0 state= runner= started=
+# 60 s, hung (or took 5 minutes), or ended otherwise than asked: before
+# its last scenario, in a kernel panic, or with lh.cut=, without the cut.
+span_ms=1000 success=0 state= runner= started= after=
 run_boot() {
-    local mode=$1 reached=0 done=0 limit cut=0 why=
+    local mode=$1 reached=0 done=0 limit end cut=0 cut_seen=0 off=0 panic=0 why=
     [[ " $* " == *" lh.cut="* ]] && cut=1
     camera_boot "$@"
-    limit=$(( $(date +%s) + 60 ))
-    success=0 state= runner= started=
+    limit=$(( $(date +%s) + 60 )) end=$(( $(date +%s) + 300 ))
+    success=0 state= runner= started= after=
     while :; do
         camera_line 1
         case $? in
             0) ;;
             1) break ;;
             *)
-            if [ "$(date +%s)" -ge "$limit" ]; then
+            if [ "$(date +%s)" -ge "$limit" ] || [ "$(date +%s)" -ge "$end" ]; then
+                camera_end 0
                 if [ $reached -eq 0 ]; then
                     echo "The $target camera did not reach its scenarios within 60 s ($mode boot); its console's last lines:" >&2
                 else
-                    echo "The $target camera stopped answering for 60 s ($mode boot); its console's last lines:" >&2
+                    echo "The $target camera stopped answering for 60 s or ran for 5 minutes ($mode boot); its console's last lines:" >&2
                 fi
                 camera_console_tail
-                camera_end 0
                 return 1
             fi
             continue ;;
@@ -92,18 +92,22 @@ run_boot() {
         case $LINE in
             @@booted) reached=1 ;;
             @@done) done=1 ;;
+            "@@after "*) after=${LINE#@@after } ;;
+            "camera: powering off"*) off=1 ;;
+            *"Kernel panic"*|*"Attempted to kill init"*) panic=1 ;;
             "@@state "*) reached=1; state=${LINE#@@state } ;;
             "@@ok "*) result ok "${LINE#@@ok }" ;;
             "@@fail "*) local f=${LINE#@@fail }; result fail "${f%%: *}" "${f#*: }" ;;
             "@@host status "*) host_status "${LINE#@@host status }"; camera_send done ;;
             "@@host jpeg "*) host_jpeg "${LINE#@@host jpeg }"; camera_send done ;;
-            "@@cut "*) success=0 started=${LINE##* } ;;
+            "@@cut "*) success=0 cut_seen=1 started=${LINE##* } ;;
             "@@runner "*) runner=${LINE#@@runner } ;;
             "camera: lanternhill exited 14 at "*)
                 success=1
                 # The update's span, start to exit 14, on the camera's clock,
                 # as the first boot measures it.
-                [ "$mode" = scenarios ] && [ -n "${started:-}" ] && span_ms=$(( (${LINE##* } - started) * 10 )) ;;
+                [ "$mode" = scenarios ] && [[ "$started ${LINE##* }" =~ ^[0-9]+\ [0-9]+$ ]] &&
+                    span_ms=$(( (10#${LINE##* } - 10#$started) * 10 )) ;;
             "camera: the package disk"*) result fail "$mode-clean-poweroff" "${LINE#camera: }" ;;
             "camera: uptime "*|"camera: t "*) echo "  ($LINE)" ;;
         esac
@@ -111,8 +115,10 @@ run_boot() {
     camera_end 0
     if [ $reached -eq 0 ]; then
         why="ended before its scenarios"
-    elif [ $cut -eq 1 ] && [ $done -eq 1 ]; then
-        why="was not cut off: it ended its round"
+    elif [ $panic -eq 1 ]; then
+        why="ended in a kernel panic"
+    elif [ $cut -eq 1 ] && { [ $cut_seen -eq 0 ] || [ $done -eq 1 ] || [ $off -eq 1 ]; }; then
+        why="was not cut off where asked"
     elif [ $cut -eq 0 ] && [ $done -eq 0 ]; then
         why="ended before its last scenario"
     fi
@@ -147,7 +153,7 @@ echo "  (boot and scenarios: $(( $(date +%s) - t0 )) s)"
 # success, the rest over the span.
 echo "=== camera-$target: $cuts power cuts during an update"
 t0=$(date +%s)
-lost=0 moments=() after_success=0 why=()
+lost=0 moments=() after_success=0 why=() backups=0
 for i in $(seq 0 "$cuts"); do
     if [ "$i" -lt "$cuts" ]; then
         if [ "${CAMERA_CUTS_RANDOM:-0}" = 1 ]; then
@@ -158,23 +164,40 @@ for i in $(seq 0 "$cuts"); do
             d=s$(( i == cuts - 2 ? 50 : 1000 ))
         fi
         moments+=("$d")
-        run_boot cut "$disk" "$port" utc "lh.cut=$d" || { lost=$((lost + 1)); why+=("cut $i at $d: the boot failed"); break; }
+        # Every other round the old programs are the package user's, as
+        # after a first update: the runner's backup is then a hard link.
+        owner=root
+        [ $((i % 2)) -eq 1 ] && owner=user
+        run_boot cut "$disk" "$port" utc "lh.cut=$d" "lh.owner=$owner" || { lost=$((lost + 1)); why+=("cut $i at $d: the boot failed"); break; }
     else
         run_boot cut "$disk" "$port" utc || { lost=$((lost + 1)); why+=("last check: the boot failed"); break; }
     fi
-    [ "$i" -gt 0 ] || { last_success=$success; continue; }
-    d=${moments[$((i - 1))]}
-    echo "  (cut at $d ms:$state)"
+    # The update the runner finished in this boot, whatever came before.
     bad=
-    [[ " $state " == *=damaged* ]] && bad="a program is damaged ($state)"
-    [ "$last_success" = 1 ] && [[ " $state " == *=old* ]] && bad="the update was undone after its success ($state)"
+    [[ "$after" == "staged=0 backups="[0-9] || "$after" == "staged=0 backups="[0-9][0-9] ]] ||
+        bad="the update was not finished after the boot ($after)"
+    backups=$((backups + ${after##*backups=}))
+    if [ "$i" -eq 0 ]; then
+        [ -z "$bad" ] || { lost=$((lost + 1)); why+=("first round: $bad"); }
+        last_success=$success
+        continue
+    fi
+    d=${moments[$((i - 1))]}
+    echo "  (cut at $d ms:$state; then $after)"
+    for f in lanternhill doer; do
+        case " $state " in
+            *" $f=new "*) ;;
+            *" $f=old "*) [ "$last_success" = 1 ] && bad="${bad:+$bad; }$f: the update was undone after its success" ;;
+            *) bad="${bad:+$bad; }$f is not whole ($state)" ;;
+        esac
+    done
     [[ $d == s* ]] && [ "$last_success" != 1 ] && bad="${bad:+$bad; }the update did not report success before the cut"
     [ "$runner" = started ] || bad="${bad:+$bad; }the runner did not start"
     if [ -n "$bad" ]; then lost=$((lost + 1)); why+=("cut at $d ms: $bad"); fi
     after_success=$((after_success + last_success))
     last_success=$success
 done
-echo "  (update span $span_ms ms; $after_success of $cuts cuts after the update's success)"
+echo "  (update span $span_ms ms; $after_success of $cuts cuts after the update's success; $backups backups left by a cut)"
 echo "  ($cuts cuts in $(( $(date +%s) - t0 )) s, $lost lost)"
 if [ "$lost" -eq 0 ]; then result ok "power-cuts: $cuts, none lost"; else result fail "power-cuts: $lost of $cuts lost" "${why[*]}"; fi
 finish
