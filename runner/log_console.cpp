@@ -4,9 +4,9 @@
 
 namespace {
 
+// Its hold and deadline outlast a close when the log takes again: they
+// are the log writer's, until it closes.
 StreamOut console;
-int holdMs = 0;
-gint64 deadline = 0;
 gint64 openAgainAt = 0; // a console that could not be opened is tried once a second
 
 } // namespace
@@ -18,12 +18,10 @@ void consoleAdd(const char *text, size_t len)
         const gint64 now = g_get_monotonic_time();
         if (now < openAgainAt)
             return;
-        if (!streamOutOpenPath(&console, "/dev/console", holdMs)) {
+        if (!streamOutOpenPath(&console, "/dev/console", console.holdMs)) {
             openAgainAt = now + G_USEC_PER_SEC;
             return;
         }
-        if (deadline != 0)
-            streamOutSetDeadline(&console, deadline);
     }
     streamOutAdd(&console, text, len);
     streamOutAdd(&console, "\r\n", 2);
@@ -55,18 +53,16 @@ gint64 consoleHoldEnd()
 
 void consoleSetHold(int hold)
 {
-    holdMs = hold;
     console.holdMs = hold;
 }
 
 void consoleSetDeadline(gint64 at)
 {
-    if (deadline == 0 || at < deadline)
-        deadline = at;
-    streamOutSetDeadline(&console, deadline);
+    streamOutSetDeadline(&console, at);
 }
 
 void consoleClose()
 {
     streamOutClose(&console);
+    console.deadline = 0;
 }

@@ -74,19 +74,6 @@ static const char *prepareStaged(const char *path)
     return failed;
 }
 
-// The backup: a second name of the installed file, so that the program
-// never leaves its own name (a power cut between two renames would leave
-// the camera without it, the runner itself included). Where the system
-// refuses a hard link (a file of another owner, with protected hard
-// links), there is none: the staged file then replaces the program in one
-// rename, and a failed rename leaves the program as it was. Returns false
-// when the link failed for another reason.
-static bool makeBackup(const char *targetWorker, const char *oldWorker, bool *linked)
-{
-    *linked = link(targetWorker, oldWorker) == 0;
-    return *linked || errno == EPERM;
-}
-
 int handleUpgradeForFile(const char *fileName)
 {
     char newWorker[80], oldWorker[80], targetWorker[80];
@@ -118,8 +105,14 @@ int handleUpgradeForFile(const char *fileName)
         return 0;
     }
 
-    bool linked = false;
-    if (!makeBackup(targetWorker, oldWorker, &linked)) {
+    // The backup is a second name of the installed file, so that the
+    // program never leaves its own name (a power cut between two renames
+    // would leave the camera without it, the runner itself included).
+    // Where the system refuses a hard link (a file of another owner, with
+    // protected hard links) there is none: the staged file then replaces
+    // the program in one rename, and a failed rename leaves it as it was.
+    const bool linked = link(targetWorker, oldWorker) == 0;
+    if (!linked && errno != EPERM) {
         LOGINFO("lhr, Error upgrading stage 1");
         (void)unlink(newWorker);
         return 0;

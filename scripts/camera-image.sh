@@ -11,7 +11,8 @@ camera_target "${1:?usage: camera-image.sh TARGET OUT}"
 out=$(realpath -m "${2:?usage: camera-image.sh TARGET OUT}")
 build=build/$T_NAME
 kit=$build/camera-kit
-package=$build/lanternhill-$(app_version)-$T_NAME.tar.gz
+# The package of the version this build tree was configured with.
+package=$build/lanternhill-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt" 2>/dev/null)-$T_NAME.tar.gz
 [ -f "$package" ] || { echo "No $T_NAME camera package $package: run 'make package' first." >&2; exit 1; }
 [ -x "$build/bin/camclock" ] || { echo "No $T_NAME camclock: run 'cmake --build --preset $T_NAME --target camclock' first." >&2; exit 1; }
 

@@ -10,6 +10,8 @@ cd "$(dirname "$0")/.."
 . scripts/camera-boot.sh
 target=${1:?usage: camera-test.sh TARGET [CUTS]}
 cuts=${2:-10}
+# The version the runner reports.
+version=$(sed -n 's/^#define APP_VERSION "\(.*\)"$/\1/p' common/version.h)
 start_time=$(date +%s)
 passed=0 failed=0
 result() { # ok|fail NAME [WHY]
@@ -35,7 +37,7 @@ camera_disk "$disk" || { result fail disk "mkfs.ext4 could not make $disk"; fini
 
 # host_status NAME: the status document through the forwarded port.
 host_status() {
-    local body code want="{\"vqId\":\"camera-1\",\"runnerVersion\":\"$(app_version)\", \"workerVersion\":\"camera-test\", \"uptime\":"
+    local body code want="{\"vqId\":\"camera-1\",\"runnerVersion\":\"$version\", \"workerVersion\":\"camera-test\", \"uptime\":"
     body=$(curl -s --max-time 10 -w '\n%{http_code}' "http://127.0.0.1:$port/local/lanternhill/status")
     code=${body##*$'\n'} body=${body%$'\n'*}
     if [ "$code" = 200 ] && [ "${body%\"[0-9]*\"\}}" = "$want" ] && [[ "$body" =~ \"uptime\":\"[0-9]+\"\}$ ]]; then
@@ -174,7 +176,7 @@ for i in $(seq 0 "$cuts"); do
     fi
     # The update the runner finished in this boot, whatever came before.
     bad=
-    [[ "$after" == "staged=0 backups="[0-9] || "$after" == "staged=0 backups="[0-9][0-9] ]] ||
+    [[ "$after" =~ ^staged=0\ backups=[0-9]+$ ]] ||
         bad="the update was not finished after the boot ($after)"
     backups=$((backups + ${after##*backups=}))
     if [ "$i" -eq 0 ]; then

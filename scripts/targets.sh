@@ -9,8 +9,3 @@ camera_target() {
     }
     read -r T_NAME T_ARCH T_TRIPLET T_USER_EMU T_LOADER T_SYSTEM_EMU T_MACHINE T_CPU T_CONSOLE T_VIRTIO T_KERNEL T_MODULES _ <<<"$line"
 }
-
-# app_version: the package's version, as the programs report it.
-app_version() {
-    sed -n 's/^#define APP_VERSION "\(.*\)"$/\1/p' "$(dirname "${BASH_SOURCE[0]}")/../common/version.h"
-}

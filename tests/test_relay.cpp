@@ -101,7 +101,7 @@ TEST(RelayWorker, FloodingWorkerLeavesTheLoopFree)
         opts.stdoutPath = "/dev/null";
         std::string port = sb.startServing("lanternhill", opts);
         ASSERT_FALSE(port.empty()) << c.name;
-        long before = statusKb(sb.pid(), "VmRSS:");
+        [[maybe_unused]] long before = statusKb(sb.pid(), "VmRSS:");
         sb.pump(500);
         expectAnswered(sb, port, 5, 100, 3000);
 #if !defined(__SANITIZE_ADDRESS__)

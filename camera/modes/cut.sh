@@ -45,20 +45,16 @@ if [ -n "$delay" ]; then
     stage_new
     : >/run/runner.exits
     echo "@@cut $delay at $(centiseconds)"
-    case $delay in
-    s*)
-        (
-            n=0
-            until grep -qx 14 /run/runner.exits; do
-                n=$((n + 1))
-                [ $n -le 3000 ] || exit 0
-                usleep 10000
-            done
-            usleep $((${delay#s} * 1000))
-            echo b >/proc/sysrq-trigger
-        ) & ;;
-    *) (usleep $((delay * 1000)); echo b >/proc/sysrq-trigger) & ;;
-    esac
+    (
+        n=0
+        while [ "$delay" != "${delay#s}" ] && ! grep -qx 14 /run/runner.exits; do
+            n=$((n + 1))
+            [ $n -le 3000 ] || exit 0
+            usleep 10000
+        done
+        usleep $((${delay#s} * 1000))
+        echo b >/proc/sysrq-trigger
+    ) &
     platform_start
     sleep 60
 fi

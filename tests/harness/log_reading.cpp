@@ -58,28 +58,34 @@ std::vector<std::string> RunResult::outLines() const
     return lines;
 }
 
-void Sandbox::slowLog(int perSecond)
+void Sandbox::Rate::set(int rate)
 {
-    logRate_ = perSecond;
-    logRateSince_ = nowMs();
-    logRateTaken_ = 0;
+    perSecond = rate;
+    since = nowMs();
+    taken = 0;
 }
 
-long long Sandbox::logBudget() const
+long long Sandbox::Rate::budget(bool paused) const
 {
-    if (logPaused_)
+    if (paused)
         return 0;
-    if (logRate_ == 0)
+    if (perSecond == 0)
         return LLONG_MAX;
-    return (nowMs() - logRateSince_) * logRate_ / 1000 - logRateTaken_;
+    return (nowMs() - since) * perSecond / 1000 - taken;
+}
+
+void Sandbox::slowLog(int perSecond)
+{
+    logRate_.set(perSecond);
 }
 
 void Sandbox::drainLog()
 {
     char buf[65536];
     ssize_t n;
-    for (long long budget = logBudget(); budget > 0 && (n = recv(logFd_, buf, sizeof buf, 0)) >= 0; budget--) {
-        logRateTaken_++;
+    for (long long budget = logRate_.budget(logPaused_); budget > 0 && (n = recv(logFd_, buf, sizeof buf, 0)) >= 0;
+         budget--) {
+        logRate_.taken++;
         if (res_.logCount++ < logKept_)
             res_.log.push_back(parseDatagram(std::string(buf, static_cast<size_t>(n))));
     }

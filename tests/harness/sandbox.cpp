@@ -371,13 +371,12 @@ void Sandbox::collect(int timeoutMs)
     struct pollfd fds[6];
     int nfds = 0;
     // A slow log that has read its share waits a moment, not for data.
-    const bool logReads = logBudget() > 0;
+    const bool logReads = logRate_.budget(logPaused_) > 0;
     if (!logReads && !logPaused_)
         timeoutMs = std::min(timeoutMs, 2);
     fds[nfds++] = {logFd_, static_cast<short>(logReads ? POLLIN : 0), 0};
     // So does a slow reader of standard output.
-    const long long outBudget = outPaused_ ? 0 : outRate_ == 0 ? LLONG_MAX
-                                                  : (nowMs() - outRateSince_) * outRate_ / 1000 - outRateTaken_;
+    const long long outBudget = outRate_.budget(outPaused_);
     if (outBudget <= 0 && !outPaused_)
         timeoutMs = std::min(timeoutMs, 2);
     if (outFd_ >= 0 && outBudget > 0)
@@ -399,8 +398,8 @@ void Sandbox::collect(int timeoutMs)
         ssize_t n;
         while ((n = read(*fd, buf, static_cast<size_t>(std::min<long long>(budget, sizeof buf)))) > 0) {
             (fd == &outFd_ ? res_.out : res_.err).append(buf, static_cast<size_t>(n));
-            if (fd == &outFd_ && outRate_ > 0) {
-                outRateTaken_ += n;
+            if (fd == &outFd_ && outRate_.perSecond > 0) {
+                outRate_.taken += n;
                 break;
             }
         }
@@ -512,13 +511,6 @@ int Sandbox::killParentAndWait(int timeoutMs)
     return -1;
 }
 
-void Sandbox::slowOut(int bytesPerSecond)
-{
-    outRate_ = bytesPerSecond;
-    outRateSince_ = nowMs();
-    outRateTaken_ = 0;
-}
-
 RunResult Sandbox::finish(int timeoutMs)
 {
     outPaused_ = false;
@@ -537,7 +529,7 @@ RunResult Sandbox::finish(int timeoutMs)
         collect(20);
     }
     // What the program wrote before it ended may still be on its way.
-    logRate_ = outRate_ = 0;
+    logRate_.perSecond = outRate_.perSecond = 0;
     long long grace = nowMs() + 2000;
     while ((outFd_ >= 0 || errFd_ >= 0) && nowMs() < grace)
         collect(20);

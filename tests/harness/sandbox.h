@@ -91,7 +91,7 @@ public:
     void pauseOut(bool paused) { outPaused_ = paused; }
     // A reader of standard output that takes at most this many bytes a
     // second.
-    void slowOut(int bytesPerSecond);
+    void slowOut(int bytesPerSecond) { outRate_.set(bytesPerSecond); }
     void signal(int sig);
     // Runs a command of the host (curl, say) and hands back its standard
     // output, collecting the program's output and log all the while: a
@@ -125,11 +125,14 @@ private:
     pid_t bwrapPid_ = -1, childPid_ = -1;
     int bwrapStatus_ = -1;
     bool logPaused_ = false, outPaused_ = false;
-    int logRate_ = 0, outRate_ = 0;
-    long long outRateSince_ = 0, outRateTaken_ = 0;
-    long long logRateSince_ = 0, logRateTaken_ = 0;
-    // Datagrams the log may read now.
-    long long logBudget() const;
+    // A reader's pace: what it may take now of what it was allowed since.
+    struct Rate {
+        int perSecond = 0; // 0: as fast as it comes
+        long long since = 0, taken = 0;
+        void set(int rate);
+        long long budget(bool paused) const;
+    };
+    Rate logRate_, outRate_; // datagrams, bytes
     size_t logKept_ = SIZE_MAX;
     std::string stdinData_;
     size_t stdinOff_ = 0;
