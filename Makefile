@@ -1,5 +1,5 @@
 # The two entry points for a fresh Debian 12 machine: make demo, make test.
-.PHONY: demo test build-host package size fuzz bench camera camera-test camera-soak
+.PHONY: demo test build-host package size fuzz bench relay-chaos camera camera-test camera-soak
 # The emulated camera's target: mipsel, armhf or aarch64.
 TARGET ?= mipsel
 
@@ -29,6 +29,13 @@ fuzz:
 bench:
 	@bash scripts/install-deps.sh test
 	@bash bench/run.sh
+
+# make relay-chaos CHAOS_SECONDS=600: the relay's adversary on new seeds.
+relay-chaos:
+	@bash scripts/install-deps.sh test
+	@cmake --preset host >/dev/null && cmake --build --preset host -j$$(nproc) --target test_relay_chaos >/dev/null
+	@LH_CHAOS_SECONDS=$${CHAOS_SECONDS:-300} build/host/bin/test_relay_chaos --gtest_filter='*Random*' | \
+	    grep --line-buffered -E '^chaos (seed .*bytes|FAILED)|^relay-chaos:|Failure|Expected|Which is|^  '
 
 # The emulated camera: interactive with the demo worker (until Ctrl-C);
 # its scenarios; 100 power cuts at random moments of an update per target.

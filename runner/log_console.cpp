@@ -4,14 +4,14 @@
 
 namespace {
 
-// Its hold and deadline outlast a close when the log takes again: they
-// are the log writer's, until it closes.
+// Its hold outlasts a close when the log takes again: it is the log
+// writer's.
 StreamOut console;
 gint64 openAgainAt = 0; // a console that could not be opened is tried once a second
 
 } // namespace
 
-void consoleAdd(const char *text, size_t len)
+void consoleAdd(const char *text, size_t len, bool own)
 {
     if (console.state == OUT_GONE) {
         streamOutClose(&console);
@@ -22,9 +22,9 @@ void consoleAdd(const char *text, size_t len)
             openAgainAt = now + G_USEC_PER_SEC;
             return;
         }
+        console.role = STOP_CONSOLE;
     }
-    streamOutAdd(&console, text, len);
-    streamOutAdd(&console, "\r\n", 2);
+    streamOutAddLine(&console, text, len, "\r\n", own);
 }
 
 void consoleFlush(bool stillNeeded)
@@ -56,13 +56,12 @@ void consoleSetHold(int hold)
     console.holdMs = hold;
 }
 
-void consoleSetDeadline(gint64 at)
+bool consoleIdle()
 {
-    streamOutSetDeadline(&console, at);
+    return streamOutIdle(&console);
 }
 
 void consoleClose()
 {
     streamOutClose(&console);
-    console.deadline = 0;
 }

@@ -9,7 +9,8 @@
 // first message, written without blocking; without a console the messages
 // are dropped, as syslog(3) drops them.
 
-void consoleAdd(const char *text, size_t len);
+// The runner's own lines (own) are bounded.
+void consoleAdd(const char *text, size_t len, bool own);
 // Writes what waits; closes the console once it has taken everything, if
 // the log no longer needs it.
 void consoleFlush(bool stillNeeded);
@@ -22,8 +23,9 @@ int consoleWaitFd();
 gint64 consoleHoldEnd();
 
 void consoleSetHold(int holdMs);
-// Not waited for after this time (monotonic us), however slowly it takes.
-void consoleSetDeadline(gint64 at);
+// Nothing waits for it that it will still be given time for.
+bool consoleIdle();
 
-// Waits until what waits is written, or its hold ends; then closes it.
+// Waits until what waits is written, its hold ends or the stop's limit
+// for it passes; then closes it.
 void consoleClose();

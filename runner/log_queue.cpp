@@ -54,16 +54,24 @@ void logQueueOpen(const char *ident, int p)
     headerSecond = -1;
 }
 
-void logQueueAdd(const char *message, size_t len)
+void logQueueAdd(const char *message, size_t len, bool own)
 {
     stampHeader();
     if (q.count == q.cap) {
         q.cap = MAX(q.cap * 2, 64);
         q.records = static_cast<Record *>(g_realloc_n(q.records, q.cap, sizeof *q.records));
     }
-    q.records[q.count++] = {q.arenaLen, headerLen + len, headerConsole};
+    q.records[q.count++] = {q.arenaLen, headerLen + len, headerConsole, own};
+    q.ownPending += own;
     append(header, headerLen);
     append(message, len);
+}
+
+void logQueueAdvance(size_t n)
+{
+    for (size_t i = 0; i < n && q.head < q.count; i++)
+        q.ownPending -= q.records[q.head++].own;
+    q.headSent = 0;
 }
 
 void logQueueReset()
@@ -72,6 +80,7 @@ void logQueueReset()
     q.count = 0;
     q.head = 0;
     q.headSent = 0;
+    q.ownPending = 0;
     // A flood's queue is not kept for the quiet hours after it.
     if (q.arenaCap > 65536)
         logQueueFree();

@@ -10,6 +10,7 @@
 
 #include "log_console.h"
 #include "log_queue.h"
+#include "stop_limit.h"
 
 namespace {
 
@@ -25,26 +26,20 @@ int holdMs = 0;
 gint64 refusedSince = 0; // monotonic us; 0 while the log takes
 gint64 nextTry = 0;      // after a failed connect or a lack of buffers: the next try
 
-// A stream record cut by a partial send when the console took over: the
-// daemon has its start, so its rest (and its zero byte) goes before
-// anything else on that connection.
-char *cut = nullptr;
-size_t cutLen = 0, cutSent = 0, cutConsole = 0;
 bool took = false; // the last send put something on the socket
+
+// The runner's own lines wait in the queue while the log refuses, up to
+// this many; the rest are counted, and the count is logged when there is
+// room again. The worker's lines never are: they wait in its pipe.
+const size_t kOwnLimit = 64;
+unsigned leftOut = 0;
 
 void recordsToConsole(size_t from, size_t to)
 {
     for (size_t i = from; i < to; i++) {
         const Record &r = q.records[i];
-        consoleAdd(q.arena + r.offset + r.consoleOffset, r.len - r.consoleOffset);
+        consoleAdd(q.arena + r.offset + r.consoleOffset, r.len - r.consoleOffset, r.own);
     }
-}
-
-void dropCut()
-{
-    g_free(cut);
-    cut = nullptr;
-    cutLen = cutSent = 0;
 }
 
 void disconnect()
@@ -54,12 +49,6 @@ void disconnect()
     fd = -1;
     // The daemon that saw part of the head record is gone: send it whole.
     q.headSent = 0;
-    // A cut record's connection is gone with its start: the console has
-    // it whole.
-    if (cut != nullptr) {
-        consoleAdd(cut + cutConsole, cutLen - 1 - cutConsole);
-        dropCut();
-    }
 }
 
 bool connectLog()
@@ -100,8 +89,7 @@ LogState failedSend()
     if (errno == EMSGSIZE) {
         // No log takes it: to the console, as syslog(3) would.
         recordsToConsole(q.head, q.head + 1);
-        q.head++;
-        q.headSent = 0;
+        logQueueAdvance(1);
         return LOG_SENDING;
     }
     // The daemon is gone (ECONNREFUSED, ENOTCONN, ...): reconnect later.
@@ -126,7 +114,7 @@ LogState sendDatagrams()
         int sent = sendmmsg(fd, msgs, static_cast<unsigned>(n), MSG_NOSIGNAL);
         if (sent > 0) {
             took = true;
-            q.head += static_cast<size_t>(sent);
+            logQueueAdvance(static_cast<size_t>(sent));
             // A short count: the next one would not go; its reason shows
             // when the socket is writable again.
             if (static_cast<size_t>(sent) < n)
@@ -164,10 +152,8 @@ LogState sendStream()
         if (sent >= 0) {
             took |= sent > 0;
             q.headSent += static_cast<size_t>(sent);
-            if (q.headSent > r.len) {
-                q.head++;
-                q.headSent = 0;
-            }
+            if (q.headSent > r.len)
+                logQueueAdvance(1);
             continue;
         }
         LogState s = failedSend();
@@ -177,41 +163,15 @@ LogState sendStream()
     return LOG_SENDING;
 }
 
-// The rest of a cut record; true once it is finished, else how the log
-// stands in *s.
-bool finishCut(LogState *s)
-{
-    *s = LOG_SENDING;
-    while (fd >= 0 && cut != nullptr) {
-        ssize_t sent = sendStreamBytes(cut, cutLen - 1, cutSent);
-        if (sent >= 0) {
-            took |= sent > 0;
-            cutSent += static_cast<size_t>(sent);
-            if (cutSent >= cutLen)
-                dropCut();
-            continue;
-        }
-        if ((*s = failedSend()) != LOG_SENDING)
-            return false;
-    }
-    if (fd < 0)
-        *s = LOG_RETRY;
-    return fd >= 0 && cut == nullptr;
-}
-
-void enterConsole()
+void enterConsole(gint64 now)
 {
     state = LOG_CONSOLE;
-    if (stream && q.headSent > 0 && q.head < q.count) {
-        const Record &r = q.records[q.head];
-        cutLen = r.len + 1;
-        cut = static_cast<char *>(g_malloc(cutLen));
-        memcpy(cut, q.arena + r.offset, r.len);
-        cut[r.len] = '\0';
-        cutSent = q.headSent;
-        cutConsole = r.consoleOffset;
-        q.head++;
-        q.headSent = 0;
+    // A stream daemon that has part of the head record won't get its rest
+    // in order: the console has it whole, before everything newer, and a
+    // new connection starts on a record's boundary.
+    if (stream && q.headSent > 0) {
+        disconnect();
+        nextTry = now + kRetryMs * G_GINT64_CONSTANT(1000);
     }
 }
 
@@ -232,12 +192,6 @@ void sendQueue(gint64 now)
         }
     }
     took = false;
-    LogState cutState;
-    if (state == LOG_CONSOLE && !finishCut(&cutState)) {
-        if (cutState == LOG_RETRY)
-            nextTry = now + kRetryMs * G_GINT64_CONSTANT(1000);
-        return;
-    }
     LogState s = stream ? sendStream() : sendDatagrams();
     // The console keeps the messages until the log takes one.
     if (state == LOG_CONSOLE && !took)
@@ -274,26 +228,34 @@ void logWriterSetHold(int hold)
     consoleSetHold(hold);
 }
 
-void logWriterSetDeadline(gint64 at)
+void logWriterAdd(const char *message, size_t len, bool own)
 {
-    consoleSetDeadline(at);
-}
-
-void logWriterAdd(const char *message, size_t len)
-{
-    logQueueAdd(message, len);
+    if (own && q.ownPending + 1 >= kOwnLimit) {
+        leftOut++;
+        return;
+    }
+    if (own && leftOut > 0) {
+        char note[80];
+        int n = snprintf(note, sizeof note, "lhr, Log refused, %u own lines left out", leftOut);
+        logQueueAdd(note, static_cast<size_t>(n), true);
+        leftOut = 0;
+    }
+    logQueueAdd(message, len, own);
 }
 
 void logWriterSend()
 {
     gint64 now = g_get_monotonic_time();
-    if (q.head < q.count || cut != nullptr)
+    if (q.head < q.count)
         sendQueue(now);
-    if ((state == LOG_WAITING || state == LOG_RETRY) && now - refusedSince >= holdMs * G_GINT64_CONSTANT(1000))
-        enterConsole();
+    const gint64 limit = stopLimit(STOP_LOG);
+    if (q.head < q.count && state != LOG_CONSOLE &&
+        ((state != LOG_SENDING && now - refusedSince >= holdMs * G_GINT64_CONSTANT(1000)) ||
+         (limit != 0 && now >= limit)))
+        enterConsole(now);
     if (state == LOG_CONSOLE) {
         recordsToConsole(q.head, q.count);
-        q.head = q.count;
+        logQueueAdvance(q.count - q.head);
     }
     if (q.head == q.count)
         logQueueReset();
@@ -310,22 +272,31 @@ bool logWriterTakes()
 {
     if (state == LOG_CONSOLE)
         return consoleTakes();
-    return state == LOG_SENDING && q.head == q.count;
+    // The runner's own lines queued don't hold the worker's back: they are
+    // bounded apart.
+    return q.count - q.head == q.ownPending;
+}
+
+bool logWriterIdle()
+{
+    return q.head == q.count && consoleIdle();
 }
 
 LogWait logWriterWait()
 {
     LogWait w = {-1, consoleWaitFd(), 0};
-    // A cut record waits for the socket, unless a timer brings its next try.
-    const bool cutWaits = state == LOG_CONSOLE && cut != nullptr;
-    if (state == LOG_WAITING || (cutWaits && nextTry <= g_get_monotonic_time()))
+    const bool pending = q.head < q.count;
+    if (state == LOG_WAITING && pending)
         w.socketFd = fd;
-    if (state == LOG_RETRY || (cutWaits && w.socketFd < 0))
+    if (state == LOG_RETRY && pending)
         w.wakeAt = nextTry;
-    if (state == LOG_WAITING || state == LOG_RETRY) {
+    if ((state == LOG_WAITING || state == LOG_RETRY) && pending) {
         gint64 holdEnd = refusedSince + holdMs * G_GINT64_CONSTANT(1000);
         w.wakeAt = w.wakeAt != 0 ? MIN(w.wakeAt, holdEnd) : holdEnd;
     }
+    const gint64 limit = stopLimit(STOP_LOG);
+    if (pending && state != LOG_CONSOLE && limit != 0)
+        w.wakeAt = w.wakeAt != 0 ? MIN(w.wakeAt, limit) : limit;
     gint64 consoleEnd = consoleHoldEnd();
     if (consoleEnd != 0)
         w.wakeAt = w.wakeAt != 0 ? MIN(w.wakeAt, consoleEnd) : consoleEnd;
@@ -337,22 +308,23 @@ int logWriterSocket()
     return fd;
 }
 
-void logWriterClose(int timeoutMs)
+void logWriterClose()
 {
-    gint64 deadline = g_get_monotonic_time() + timeoutMs * G_GINT64_CONSTANT(1000);
+    // Closing is stopping, with or without a worker.
+    stopLimitStart();
     for (;;) {
         logWriterSend();
         gint64 now = g_get_monotonic_time();
-        if ((q.head == q.count && cut == nullptr) || state == LOG_CONSOLE || now >= deadline)
+        const gint64 limit = stopLimit(STOP_LOG);
+        if (q.head == q.count || state == LOG_CONSOLE || now >= limit)
             break;
         struct pollfd pfd = {fd, POLLOUT, 0};
-        gint64 left = (deadline - now) / 1000;
+        gint64 left = (limit - now) / 1000;
         // Writable again, or the next reconnect try.
         (void)poll(&pfd, state == LOG_WAITING ? 1 : 0, static_cast<int>(CLAMP(left, 0, 100)));
     }
-    // The cut record first: it is older than the queue.
-    if (q.head < q.count || cut != nullptr)
-        enterConsole();
+    if (q.head < q.count)
+        enterConsole(g_get_monotonic_time());
     disconnect();
     recordsToConsole(q.head, q.count);
     consoleClose();

@@ -13,8 +13,9 @@ enum LogState {
     LOG_SENDING, // the socket takes what is queued
     LOG_WAITING, // the socket is full: wait until it is writable
     LOG_RETRY,   // no socket (its daemon restarts) or no buffers: try again on a timer
-    LOG_CONSOLE, // refused for longer than the hold: the console has the
-                 // messages until the log takes one again
+    LOG_CONSOLE, // refused for longer than the hold, or still behind at the
+                 // stop's limit for it: the console has the messages until
+                 // the log takes one again
 };
 
 // Names the identity and the socket (normally "/dev/log"); connects lazily.
@@ -22,18 +23,20 @@ enum LogState {
 void logWriterOpen(const char *ident, const char *path, int holdMs);
 // A new hold; a refusal under way ends at the latest holdMs from now.
 void logWriterSetHold(int holdMs);
-// The console is not waited for after this time (monotonic us).
-void logWriterSetDeadline(gint64 at);
 
-// Queues one message, stamped with the current time.
-void logWriterAdd(const char *message, size_t len);
+// Queues one message, stamped with the current time. The runner's own
+// (own) beyond a bound, while the log refuses, are counted instead, and
+// the count is logged when there is room again.
+void logWriterAdd(const char *message, size_t len, bool own);
 
 // Sends what is queued as far as the log (or the console) takes it.
 void logWriterSend();
 
 LogState logWriterState();
-// Nothing queued waits: more may be added.
+// None of the worker's lines wait: more may be added.
 bool logWriterTakes();
+// Nothing waits that the log or the console will still be given time for.
+bool logWriterIdle();
 
 // What the writer waits for, so that the caller's loop can wake it: the
 // socket's and the console's writability, and a time (monotonic us) for a
@@ -47,6 +50,6 @@ LogWait logWriterWait();
 // The connected socket, or -1.
 int logWriterSocket();
 
-// At exit: waits up to timeoutMs for the log to take what is queued, sends
-// the rest to the console, and closes everything.
-void logWriterClose(int timeoutMs);
+// At exit: waits for the log to take what is queued until the stop's
+// limit for it, sends the rest to the console, and closes everything.
+void logWriterClose();

@@ -3,16 +3,18 @@
 // The state is one struct, one enum for each side:
 // - the input, the worker's pipe: READING while the worker runs (a pass at
 //   each one-second tick, and at once while more waits), STOPPING after
-//   SIGTERM (read as it comes, until the worker exits or kStopBoundMs have
-//   passed), DRAINING once the worker has exited (everything that was in
-//   the pipe then, and what a process left behind adds for kAfterExitMs),
-//   ENDED at the end of the output or when the read end is given up. A
-//   piece cut where the pipe's content ended waits kGraceMs for its rest.
+//   SIGTERM (read as it comes, for as long as the worker takes to exit),
+//   DRAINING once it has exited, with or without a stop (everything that
+//   was in the pipe then, and what a process left behind adds for
+//   kAfterExitMs), ENDED at the end of the output. A piece cut where the pipe's content ended waits up to the
+//   next tick for its rest.
 // - the outputs: the log writer's state (sending, waiting for the socket,
 //   retrying, console) and the echo's (takes, waiting, dropping, gone).
 //   Input is read only when both take; otherwise the worker's lines wait in
 //   its pipe, in order, and the outputs' own holds make sure that neither
 //   waits for ever.
+// The stop has one bound, from the worker's exit (stop_limit.h): every
+// output, and the stop itself, reads its limit from there.
 // step() does what the state allows; schedule() reads only the state and
 // arms the sources that leave it: the log socket's, the console's and
 // standard output's writability, the pipe's readability (at the stop), an
@@ -31,30 +33,35 @@
 #include "globals.h"
 #include "log.h"
 #include "log_writer.h"
+#include "stop_limit.h"
 #include "stream_out.h"
 #include "version.h"
 #include "worker_input.h"
 
 namespace {
 
-const int kSliceLines = 256;   // about 0.3 ms of work for 80-byte lines
-const int kGraceMs = 10;       // for the rest of a line cut by the pipe's end
-const int kHoldMs = 10000;     // a daemon restart takes about a second
-const int kStopHoldMs = 500;   // at the stop the console is the better place
-const int kStopBoundMs = 3000; // a worker that doesn't end on SIGTERM
-const int kAfterExitMs = 500;  // what a leftover writer adds after the worker's exit
-const int kExitPollMs = 20;    // while the worker's exit is awaited
+// A pass: about 0.3 ms of work for 80-byte lines, and no more for long
+// ones (a line of zero bytes is four times its length).
+const int kPassLines = 256;
+const size_t kPassBytes = 32 * 1024;
+const int kCutWaitMs = 1000;  // for the rest of a line cut by the pipe's end: the tick
+const int kHoldMs = 10000;    // a daemon restart takes about a second
+const int kStopHoldMs = 500;  // once the worker has exited the console is the better place
+const int kAfterExitMs = 500; // what a leftover writer adds after the worker's exit
+const int kExitPollMs = 20;   // while the worker's exit is awaited
 
 enum InputState { IN_READING, IN_STOPPING, IN_DRAINING, IN_ENDED };
 
 struct Relay {
     InputState input = IN_READING;
+    bool stopping = false; // the loop serves the stop: the worker's exit is awaited
+    bool exited = false;   // the worker's exit was seen: the stop's bound runs
     bool ready = false;    // a tick came, or the pipe polled readable
     bool more = false;     // the last pass stopped at its bound
     gint64 cutUntil = 0;   // the cut piece waits for its rest until then
-    gint64 stopUntil = 0;  // STOPPING: the worker's exit is awaited until then
     gint64 drainUntil = 0; // DRAINING: a leftover writer is read until then
-    size_t owed = 0;       // DRAINING: bytes still to read that were in the pipe at the exit
+    size_t owed = 0;       // DRAINING: bytes of the pipe at the exit not yet relayed
+    size_t passBytes = 0;  // the pass's messages so far
     bool running = false;  // the main loop serves the relay
     bool inSlice = false;
 } r;
@@ -82,11 +89,10 @@ void pushOutputs()
     streamOutFlush(&echo);
 }
 
-void runnerLog(const char *message, size_t len)
+void toOutputs(const char *message, size_t len, bool own)
 {
-    logWriterAdd(message, len);
-    streamOutAdd(&echo, message, len);
-    streamOutAdd(&echo, "\n", 1);
+    logWriterAdd(message, len, own);
+    streamOutAddLine(&echo, message, len, "\n", own);
     // A pass sends its lines at once, at its end.
     if (!r.inSlice) {
         pushOutputs();
@@ -94,40 +100,48 @@ void runnerLog(const char *message, size_t len)
     }
 }
 
+void runnerLog(const char *message, size_t len)
+{
+    toOutputs(message, len, true);
+}
+
+void relayed(size_t bytes)
+{
+    r.owed -= MIN(r.owed, bytes);
+}
+
 void endInput()
 {
-    InputState was = r.input;
     r.input = IN_ENDED;
     r.more = r.ready = false;
     r.cutUntil = 0;
     // What was read goes out as one batch.
     const bool inSlice = r.inSlice;
     r.inSlice = true;
-    flushPieces();
+    relayed(flushPieces());
     r.inSlice = inSlice;
     if (!inSlice)
         pushOutputs();
-    if (!r.running)
-        return;
-    if (was == IN_READING)
+    // Its output ended without a stop: the run ends.
+    if (r.running && !r.stopping) {
         LOGINFO("lhr, lhw read end.");
-    g_main_loop_quit(_loop);
+        g_main_loop_quit(_loop);
+    }
 }
 
 void slice(gint64 now)
 {
     r.ready = r.more = false;
     r.inSlice = true;
+    r.passBytes = 0;
     for (int lines = 0;;) {
-        if (lines == kSliceLines) {
+        if (lines == kPassLines || r.passBytes >= kPassBytes) {
             r.more = true;
             break;
         }
-        size_t got = 0;
-        PieceResult p = takePiece(&got);
-        r.owed -= MIN(r.owed, got);
+        PieceResult p = takePiece();
         if (p == PIECE_WHOLE) {
-            emitPiece();
+            relayed(emitPiece());
             lines++;
             continue;
         }
@@ -137,9 +151,9 @@ void slice(gint64 now)
     }
     if (pieceWaiting() && r.input != IN_ENDED) {
         if (r.cutUntil == 0)
-            r.cutUntil = now + kGraceMs * G_GINT64_CONSTANT(1000);
+            r.cutUntil = now + kCutWaitMs * G_GINT64_CONSTANT(1000);
         else if (now >= r.cutUntil)
-            emitPiece();
+            relayed(emitPiece());
     }
     if (!pieceWaiting())
         r.cutUntil = 0;
@@ -158,22 +172,38 @@ bool hasExited(pid_t pid)
     return ret < 0 || info.si_pid != 0;
 }
 
+bool outputsIdle()
+{
+    return logWriterIdle() && streamOutIdle(&echo);
+}
+
+bool stopDone(gint64 now)
+{
+    return r.exited && r.input == IN_ENDED && (outputsIdle() || now >= stopLimit(STOP_EXIT));
+}
+
 void checkStop(gint64 now)
 {
-    if (r.input == IN_STOPPING && hasExited(lhwPid)) {
-        // What waits in the pipe now is the worker's: all of it is relayed.
-        int waiting = 0;
-        if (ioctl(fileno(_fp), FIONREAD, &waiting) != 0)
-            waiting = 0;
-        r.input = IN_DRAINING;
-        r.owed = static_cast<size_t>(MAX(waiting, 0));
-        r.drainUntil = now + kAfterExitMs * G_GINT64_CONSTANT(1000);
-        r.ready = true;
-    } else if (r.input == IN_STOPPING && now >= r.stopUntil) {
-        // Its next write fails with SIGPIPE once the read end is closed.
-        endInput();
+    if (!r.exited && _fp != nullptr && lhwPid > 0 && hasExited(lhwPid)) {
+        r.exited = true;
+        stopLimitStart();
+        logWriterSetHold(kStopHoldMs);
+        if (r.input == IN_READING || r.input == IN_STOPPING) {
+            // What the pipe holds now, and what was read of it, is the
+            // worker's: all of it is relayed.
+            int waiting = 0;
+            if (ioctl(fileno(_fp), FIONREAD, &waiting) != 0)
+                waiting = 0;
+            r.input = IN_DRAINING;
+            r.owed = static_cast<size_t>(MAX(waiting, 0)) + inputHeld();
+            r.drainUntil = now + kAfterExitMs * G_GINT64_CONSTANT(1000);
+            r.ready = true;
+        }
     }
     if (r.input == IN_DRAINING && r.owed == 0 && now >= r.drainUntil)
+        endInput();
+    // The bound holds whatever is left.
+    if (r.exited && r.input != IN_ENDED && now >= stopLimit(STOP_EXIT))
         endInput();
 }
 
@@ -191,8 +221,11 @@ void step()
     checkStop(now);
     if (slicePending(now) && outputsTake()) {
         slice(now);
-        checkStop(g_get_monotonic_time());
+        now = g_get_monotonic_time();
+        checkStop(now);
     }
+    if (r.stopping && stopDone(now))
+        g_main_loop_quit(_loop);
     schedule();
 }
 
@@ -275,8 +308,7 @@ void schedule()
     setWatch(&socketWatch, sock, G_IO_OUT, G_PRIORITY_LOW);
     setWatch(&consoleWatch, lw.consoleFd, G_IO_OUT, G_PRIORITY_LOW);
     setWatch(&echoWatch, streamOutWaitFd(&echo), G_IO_OUT, G_PRIORITY_LOW);
-    const bool atStop = r.input == IN_STOPPING || r.input == IN_DRAINING;
-    setWatch(&pipeWatch, atStop && takes && !pass ? fileno(_fp) : -1,
+    setWatch(&pipeWatch, (r.stopping || r.exited) && live && takes && !pass ? fileno(_fp) : -1,
              static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), G_PRIORITY_LOW);
 
     if (pass && !bySocket) {
@@ -289,12 +321,14 @@ void schedule()
     gint64 at = earliest(lw.wakeAt, streamOutHoldEnd(&echo));
     if (live && takes)
         at = earliest(at, r.cutUntil);
-    if (r.input == IN_STOPPING)
-        at = earliest(at, MIN(r.stopUntil, now + kExitPollMs * G_GINT64_CONSTANT(1000)));
-    if (bySocket && atStop)
+    if (r.stopping && !r.exited)
+        at = earliest(at, now + kExitPollMs * G_GINT64_CONSTANT(1000));
+    if (bySocket && (r.stopping || r.exited))
         at = earliest(at, now + kExitPollMs * G_GINT64_CONSTANT(1000));
     if (r.input == IN_DRAINING && r.owed == 0)
         at = earliest(at, r.drainUntil);
+    if (r.exited)
+        at = earliest(at, stopLimit(STOP_EXIT));
     if (wakeTimer != 0 && wakeTimerAt != at)
         dropSource(&wakeTimer);
     if (at != 0 && wakeTimer == 0) {
@@ -316,18 +350,13 @@ void stopSources()
     dropSource(&wakeTimer);
 }
 
-// At the stop the console is the better place for what the log refuses,
-// and no output is waited for long: a worker that doesn't end, or a
-// reader that takes a byte at a time, must not hold the stop.
-void stopOutputs()
-{
-    const gint64 deadline = g_get_monotonic_time() + kStopBoundMs * G_GINT64_CONSTANT(1000);
-    logWriterSetHold(kStopHoldMs);
-    logWriterSetDeadline(deadline);
-    streamOutSetDeadline(&echo, deadline);
-}
-
 } // namespace
+
+void relayWorkerLine(const char *message, size_t len)
+{
+    r.passBytes += len;
+    toOutputs(message, len, false);
+}
 
 void openSystemLog()
 {
@@ -339,10 +368,15 @@ void openSystemLog()
 void closeSystemLog()
 {
     stopSources();
-    stopOutputs();
-    logWriterClose(kStopHoldMs);
+    logWriterClose();
     streamOutClose(&echo);
     loginfoSetSink(nullptr);
+}
+
+void relayWorkerChanged()
+{
+    if (r.running)
+        step();
 }
 
 void relayStart()
@@ -362,17 +396,20 @@ gboolean application_iterate(gpointer)
 
 void drainWorkerOutput()
 {
-    stopOutputs();
-    if (_fp != nullptr && r.input == IN_READING && lhwPid > 0) {
+    if (_fp == nullptr || lhwPid <= 0)
+        return;
+    if (r.input == IN_READING)
         r.input = IN_STOPPING;
-        r.stopUntil = g_get_monotonic_time() + kStopBoundMs * G_GINT64_CONSTANT(1000);
-        r.ready = true;
+    r.stopping = true;
+    r.ready = true;
+    // The loop serves the stop as it served the run, status requests too,
+    // until the worker has exited and its last lines are handed on. Other
+    // quits (a second SIGTERM) don't end it.
+    while (!stopDone(g_get_monotonic_time())) {
         step();
-        // The loop serves the stop as it served the run: status requests
-        // too, until the input ends.
-        if (r.input != IN_ENDED)
+        if (!stopDone(g_get_monotonic_time()))
             g_main_loop_run(_loop);
     }
     stopSources();
-    flushPieces();
+    relayed(flushPieces());
 }

@@ -4,8 +4,8 @@
 
 // The system log of the runner: its own messages and the worker's lines.
 void openSystemLog();
-// Waits a moment for the log to take what is queued (the rest goes to the
-// console) and for standard output to take the echo.
+// Waits, until the stop's limits, for the log to take what is queued (the
+// rest goes to the console) and for standard output to take the echo.
 void closeSystemLog();
 
 // The relay runs from the main loop from here on.
@@ -15,8 +15,10 @@ void relayStart();
 // end of its output.
 gboolean application_iterate(gpointer state);
 
-// After a stop: relays the worker's last lines until its output ends: all
-// that it wrote before it exited, and for a moment what a process it left
-// behind adds. A worker that hasn't exited a few seconds after SIGTERM loses
-// its read end.
+// The worker may have exited (SIGCHLD came).
+void relayWorkerChanged();
+
+// After a stop: serves the loop until the worker has exited, however long
+// it takes, and then relays all that it wrote before its exit, and for a
+// moment what a process it left behind adds, within the stop's bound.
 void drainWorkerOutput();

@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <glib-unix.h>
 #include <signal.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "globals.h"
+#include "relay.h"
 
 // The handler only writes a byte here; the main loop does the quitting.
 static int stopPipe[2] = {-1, -1};
@@ -16,14 +18,20 @@ static volatile sig_atomic_t stopRequested = 0;
 static gboolean onStopRequested(gint fd, GIOCondition, gpointer)
 {
     char drain[16];
-    while (read(fd, drain, sizeof drain) > 0) {
+    bool term = false, child = false;
+    for (ssize_t n; (n = read(fd, drain, sizeof drain)) > 0;) {
+        term |= memchr(drain, 'T', static_cast<size_t>(n)) != nullptr;
+        child |= memchr(drain, 'C', static_cast<size_t>(n)) != nullptr;
     }
+    if (child)
+        relayWorkerChanged();
     // Once: the loop then serves the stop, which another SIGTERM must not
     // cut short.
     static bool quit = false;
-    if (_loop != nullptr && !quit)
+    if (term && _loop != nullptr && !quit) {
         g_main_loop_quit(_loop);
-    quit = true;
+        quit = true;
+    }
     return G_SOURCE_CONTINUE;
 }
 
@@ -37,6 +45,16 @@ void handle_sigterm(int)
     // ESRCH: the worker was already gone; nothing to tell it.
     if (pid > 0)
         (void)kill(pid, SIGTERM);
+    errno = saved;
+}
+
+// The worker's exit starts the stop's bound, also while a process it left
+// behind keeps its output open.
+static void handle_sigchld(int)
+{
+    int saved = errno;
+    if (stopPipe[1] >= 0)
+        (void)!write(stopPipe[1], "C", 1);
     errno = saved;
 }
 
@@ -63,6 +81,9 @@ void init_signals()
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;
     (void)sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = handle_sigchld;
+    sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    (void)sigaction(SIGCHLD, &sa, nullptr);
     // A SIGTERM held since the start is handled now, as a stop request.
     maskSigterm(SIG_UNBLOCK);
 }
@@ -90,6 +111,7 @@ void release_signals()
     // The worker has been collected; a late SIGTERM has nobody to reach and
     // must not write into a descriptor that is closed below.
     (void)signal(SIGTERM, SIG_IGN);
+    (void)signal(SIGCHLD, SIG_DFL);
     if (stopSourceId != 0)
         g_source_remove(stopSourceId);
     stopSourceId = 0;

@@ -11,6 +11,10 @@
 
 namespace {
 
+// The runner's own lines beyond this are dropped; the worker's come only
+// into an empty buffer, a pass at a time.
+const size_t kBufferLimit = 128 * 1024;
+
 enum How {
     HOW_PLAIN,  // a write never blocks: a file, or a description of our own made non-blocking
     HOW_SOCKET, // a socket: each send asks not to block
@@ -102,22 +106,18 @@ bool streamOutOpenPath(StreamOut *o, const char *path, int holdMs)
     return true;
 }
 
-void streamOutSetDeadline(StreamOut *o, gint64 at)
+void streamOutAddLine(StreamOut *o, const char *text, size_t len, const char *end, bool own)
 {
-    if (o->deadline == 0 || at < o->deadline)
-        o->deadline = at;
-}
-
-void streamOutAdd(StreamOut *o, const char *bytes, size_t len)
-{
-    if (o->state == OUT_GONE || o->state == OUT_DROPPING)
+    const size_t endLen = strlen(end);
+    if (o->state == OUT_GONE || o->state == OUT_DROPPING || (own && o->len - o->off + len + endLen > kBufferLimit))
         return;
-    if (o->len + len > o->cap) {
-        o->cap = MAX(o->cap * 2, MAX(o->len + len, 4096));
+    if (o->len + len + endLen > o->cap) {
+        o->cap = MAX(o->cap * 2, MAX(o->len + len + endLen, 4096));
         o->buf = static_cast<char *>(g_realloc(o->buf, o->cap));
     }
-    memcpy(o->buf + o->len, bytes, len);
-    o->len += len;
+    memcpy(o->buf + o->len, text, len);
+    memcpy(o->buf + o->len + len, end, endLen);
+    o->len += len + endLen;
 }
 
 void streamOutFlush(StreamOut *o)
@@ -172,6 +172,11 @@ bool streamOutTakes(const StreamOut *o)
     return o->state == OUT_GONE || o->state == OUT_DROPPING || o->off == o->len;
 }
 
+bool streamOutIdle(const StreamOut *o)
+{
+    return o->off == o->len || o->state != OUT_WAITING;
+}
+
 int streamOutWaitFd(const StreamOut *o)
 {
     return o->state == OUT_WAITING || o->state == OUT_DROPPING ? o->fd : -1;
@@ -182,7 +187,8 @@ gint64 streamOutHoldEnd(const StreamOut *o)
     if (o->state != OUT_WAITING)
         return 0;
     const gint64 end = o->refusedSince + o->holdMs * G_GINT64_CONSTANT(1000);
-    return o->deadline != 0 ? MIN(end, o->deadline) : end;
+    const gint64 limit = stopLimit(o->role);
+    return limit != 0 ? MIN(end, limit) : end;
 }
 
 void streamOutClose(StreamOut *o)

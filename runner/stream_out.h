@@ -4,12 +4,16 @@
 
 #include <glib.h>
 
+#include "stop_limit.h"
+
 // A byte stream the runner writes without ever blocking on it: standard
 // output (the echo of every message) and the console (the log's fallback).
 // What it can't take yet waits in its buffer, in order, and the caller holds
-// its input meanwhile; one that refuses for longer than its hold drops what
-// comes until it takes again, so that a reader gone to sleep can't stop the
-// relay for good.
+// its input meanwhile; one that refuses for longer than its hold, or past
+// its limit at the stop, drops what comes until it takes again, so that a
+// reader gone to sleep can't stop the relay for good. Its buffer is
+// bounded: the worker's lines come only when it is empty, and the runner's
+// own beyond the bound are dropped.
 
 enum OutState {
     OUT_TAKES,    // writes go through; the buffer empties at each flush
@@ -28,7 +32,7 @@ struct StreamOut {
     OutState state = OUT_GONE;
     gint64 refusedSince = 0; // monotonic us; 0 while it takes
     int holdMs = 0;
-    gint64 deadline = 0; // refusing after this, however it took before, it drops; 0: none
+    StopOutput role = STOP_ECHO; // which of the stop's limits it keeps
 };
 
 // Standard output; its own file description stays as the parent gave it.
@@ -36,20 +40,21 @@ void streamOutOpenStdout(StreamOut *o, int holdMs);
 // A device such as the console, opened non-blocking; false if it can't be.
 bool streamOutOpenPath(StreamOut *o, const char *path, int holdMs);
 
-// From then on (monotonic us) it is not waited for, however slowly it
-// still takes: what it can't take at once is dropped. An earlier one stays.
-void streamOutSetDeadline(StreamOut *o, gint64 at);
-
-void streamOutAdd(StreamOut *o, const char *bytes, size_t len);
+// Adds a line and its end (such as "\n"); one of the runner's own (own)
+// only while the buffer is within its bound.
+void streamOutAddLine(StreamOut *o, const char *text, size_t len, const char *end, bool own);
 // Writes what it can; the state tells what is left.
 void streamOutFlush(StreamOut *o);
 
 // Nothing waits in it: more may be added.
 bool streamOutTakes(const StreamOut *o);
+// Nothing waits in it, or nothing that will still be written.
+bool streamOutIdle(const StreamOut *o);
 // The descriptor to watch for writability, or -1.
 int streamOutWaitFd(const StreamOut *o);
 // When its hold ends (monotonic us), or 0 when it isn't refusing.
 gint64 streamOutHoldEnd(const StreamOut *o);
 
-// Waits until its buffer is written or its hold ends, then releases it.
+// Waits until its buffer is written, its hold ends or its stop limit
+// passes, then releases it.
 void streamOutClose(StreamOut *o);

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include "globals.h"
-#include "log.h"
 
 namespace {
 
@@ -15,14 +14,13 @@ size_t pieceLen = 0; // the piece in _stdReadBuf
 
 enum Input { INPUT_GOT, INPUT_NONE, INPUT_END };
 
-Input fillInput(size_t *got)
+Input fillInput()
 {
     inPos = inLen = 0;
     for (;;) {
         ssize_t n = read(fileno(_fp), inbuf, sizeof inbuf);
         if (n > 0) {
             inLen = static_cast<size_t>(n);
-            *got += inLen;
             return INPUT_GOT;
         }
         if (n < 0 && errno == EINTR)
@@ -52,11 +50,11 @@ bool fillPiece()
 
 } // namespace
 
-PieceResult takePiece(size_t *got)
+PieceResult takePiece()
 {
     for (;;) {
         if (inPos == inLen) {
-            Input in = fillInput(got);
+            Input in = fillInput();
             if (in != INPUT_GOT)
                 return in == INPUT_END ? PIECE_END : PIECE_NONE;
         }
@@ -65,7 +63,7 @@ PieceResult takePiece(size_t *got)
     }
 }
 
-void emitPiece()
+size_t emitPiece()
 {
     // A zero byte would end the message there: it is written as "#000", as
     // syslog daemons show control characters, and the line goes on.
@@ -86,20 +84,28 @@ void emitPiece()
         }
     }
     message[n] = '\0';
-    loginfoMessage(message, n);
+    relayWorkerLine(message, n);
+    const size_t took = pieceLen;
     pieceLen = 0;
+    return took;
 }
 
-void flushPieces()
+size_t flushPieces()
 {
+    size_t took = 0;
     while (inPos < inLen) {
         if (fillPiece())
-            emitPiece();
+            took += emitPiece();
     }
     if (pieceLen > 0)
-        emitPiece();
+        took += emitPiece();
+    return took;
 }
 
+size_t inputHeld()
+{
+    return inLen - inPos + pieceLen;
+}
 
 bool pieceWaiting()
 {

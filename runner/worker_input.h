@@ -11,10 +11,17 @@ enum PieceResult {
     PIECE_END,   // the end of the output, or a pipe that can't be read
 };
 
-// Reads from the pipe as needed; *got counts the bytes read from it.
-PieceResult takePiece(size_t *got);
-// Logs the piece as "W: ..." and starts a new one.
-void emitPiece();
-// Emits what was read and not yet emitted, the piece cut short last.
-void flushPieces();
+// Reads from the pipe as needed.
+PieceResult takePiece();
+// Hands the piece on as "W: ..." (relayWorkerLine) and starts a new one;
+// the bytes of the pipe it took.
+size_t emitPiece();
+// Emits what was read and not yet emitted, the piece cut short last; the
+// bytes of the pipe they took.
+size_t flushPieces();
 bool pieceWaiting();
+// Bytes read from the pipe and not yet emitted.
+size_t inputHeld();
+
+// Where the pieces go: the relay's.
+void relayWorkerLine(const char *message, size_t len);

@@ -240,7 +240,7 @@ TEST(RunnerRelay, LongAndPartialLines)
 {
     Sandbox sb;
     std::string longLine(2000, 'a');
-    sb.writeWorker("printf '%s\\n' '" + longLine + "'\nprintf 'abc'\nsleep 1.6\nprintf 'def\\n'\n");
+    sb.writeWorker("printf '%s\\n' '" + longLine + "'\nprintf 'abc'\nsleep 2.5\nprintf 'def\\n'\n");
     RunResult r = sb.run("lanternhill", {});
     EXPECT_EQ(0, r.status);
     Lines t = r.texts();

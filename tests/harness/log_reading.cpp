@@ -108,5 +108,7 @@ void Sandbox::drainStreamLog()
     if (n == 0 && streamFd_ >= 0) {
         close(streamFd_);
         streamFd_ = -1;
+        // A record the connection didn't finish is not one.
+        streamRest_.clear();
     }
 }

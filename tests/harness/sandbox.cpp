@@ -120,6 +120,44 @@ std::string Sandbox::programPath(const std::string &program)
     return std::string(LH_BIN_DIR) + "/" + program;
 }
 
+std::string Sandbox::programCommand(const std::string &program)
+{
+    std::string cmd;
+    for (const std::string &e : splitList(LH_EMULATOR, ' '))
+        cmd += e + " ";
+    return cmd + programPath(program);
+}
+
+bool Sandbox::emulated()
+{
+    return *LH_EMULATOR != '\0';
+}
+
+void Sandbox::closeLog()
+{
+    // Connected elsewhere, the socket refuses every other sender at once;
+    // what it had queued is read, as a daemon finishes its queue.
+    if (logFd_ >= 0) {
+        std::string other = root_ + "/elsewhere.sock";
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", other.c_str());
+        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+            (void)connect(logFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        logPaused_ = false;
+        logRate_.perSecond = 0;
+        drainLog();
+        if (fd >= 0)
+            close(fd);
+    }
+    for (int *fd : {&logFd_, &streamFd_, &streamListenFd_}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+}
+
 Sandbox::Sandbox()
 {
     // Processes that outlive the program come back to the test, so it can

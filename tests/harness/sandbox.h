@@ -87,6 +87,8 @@ public:
     // A log daemon that reads at most this many datagrams a second (0: as
     // fast as they come).
     void slowLog(int perSecond);
+    // The log daemon is gone for good: its socket refuses.
+    void closeLog();
     // While paused, standard output is not read: a reader gone to sleep.
     void pauseOut(bool paused) { outPaused_ = paused; }
     // A reader of standard output that takes at most this many bytes a
@@ -102,6 +104,8 @@ public:
     // (-1 if it did not end within timeoutMs, -2 if it ended but was not
     // the test's to reap).
     int killParentAndWait(int timeoutMs);
+    // False once the program has ended.
+    bool running() { return !exited(); }
     // Waits for the program to end (killing it after timeoutMs).
     RunResult finish(int timeoutMs = 20000);
 
@@ -110,6 +114,10 @@ public:
 
     // The program's own path (build/<preset>/bin/<program>).
     static std::string programPath(const std::string &program);
+    // How a shell runs it: behind the emulator for a camera target.
+    static std::string programCommand(const std::string &program);
+    // The programs run under an emulator.
+    static bool emulated();
 
 private:
     void collect(int timeoutMs);
