@@ -48,7 +48,8 @@ const int kCutWaitMs = 1000;  // for the rest of a line cut by the pipe's end: t
 const int kHoldMs = 10000;    // a daemon restart takes about a second
 const int kStopHoldMs = 500;  // once the worker has exited the console is the better place
 const int kAfterExitMs = 500; // what a leftover writer adds after the worker's exit
-const int kExitPollMs = 20;   // while the worker's exit is awaited
+const int kSocketPollMs = 20; // at the stop, a socket that took everything may still poll full
+const int kExitPollMs = 100;  // at the stop, should its SIGCHLD go unseen
 
 enum InputState { IN_READING, IN_STOPPING, IN_DRAINING, IN_ENDED };
 
@@ -56,6 +57,8 @@ struct Relay {
     InputState input = IN_READING;
     bool stopping = false; // the loop serves the stop: the worker's exit is awaited
     bool exited = false;   // the worker's exit was seen: the stop's bound runs
+    bool askExit = false;  // SIGCHLD or a tick: has the worker exited?
+    gint64 exitPollAt = 0; // during the stop, in case a SIGCHLD went unseen
     bool ready = false;    // a tick came, or the pipe polled readable
     bool more = false;     // the last pass stopped at its bound
     gint64 cutUntil = 0;   // the cut piece waits for its rest until then
@@ -182,9 +185,22 @@ bool stopDone(gint64 now)
     return r.exited && r.input == IN_ENDED && (outputsIdle() || now >= stopLimit(STOP_EXIT));
 }
 
+// Asks only when there is a reason to: a syscall per pass is a cost a
+// camera sees.
+bool workerExited(gint64 now)
+{
+    if (r.exited || _fp == nullptr || lhwPid <= 0)
+        return false;
+    if (!r.askExit && !(r.stopping && now >= r.exitPollAt))
+        return false;
+    r.askExit = false;
+    r.exitPollAt = now + kExitPollMs * G_GINT64_CONSTANT(1000);
+    return hasExited(lhwPid);
+}
+
 void checkStop(gint64 now)
 {
-    if (!r.exited && _fp != nullptr && lhwPid > 0 && hasExited(lhwPid)) {
+    if (workerExited(now)) {
         r.exited = true;
         stopLimitStart();
         logWriterSetHold(kStopHoldMs);
@@ -322,9 +338,9 @@ void schedule()
     if (live && takes)
         at = earliest(at, r.cutUntil);
     if (r.stopping && !r.exited)
-        at = earliest(at, now + kExitPollMs * G_GINT64_CONSTANT(1000));
+        at = earliest(at, MAX(r.exitPollAt, now));
     if (bySocket && (r.stopping || r.exited))
-        at = earliest(at, now + kExitPollMs * G_GINT64_CONSTANT(1000));
+        at = earliest(at, now + kSocketPollMs * G_GINT64_CONSTANT(1000));
     if (r.input == IN_DRAINING && r.owed == 0)
         at = earliest(at, r.drainUntil);
     if (r.exited)
@@ -375,6 +391,7 @@ void closeSystemLog()
 
 void relayWorkerChanged()
 {
+    r.askExit = true;
     if (r.running)
         step();
 }
@@ -390,6 +407,7 @@ gboolean application_iterate(gpointer)
     if (_fp == nullptr)
         return TRUE;
     r.ready = true;
+    r.askExit = true;
     step();
     return r.input == IN_ENDED ? FALSE : TRUE;
 }
@@ -402,6 +420,7 @@ void drainWorkerOutput()
         r.input = IN_STOPPING;
     r.stopping = true;
     r.ready = true;
+    r.askExit = true;
     // The loop serves the stop as it served the run, status requests too,
     // until the worker has exited and its last lines are handed on. Other
     // quits (a second SIGTERM) don't end it.

@@ -211,14 +211,34 @@ TEST(RelayLog, DaemonRestartLosesNoLine)
 TEST(RelayStop, AllTheWorkerWroteBeforeItsExitIsRelayed)
 {
     // More than the pipe holds, written after SIGTERM to a log that takes
-    // them slowly: the worker has long exited when the last lines go.
+    // them slowly: the worker has long exited when the last lines go, to
+    // the log or, once the stop's bound nears, to the console.
     Sandbox sb;
-    ASSERT_TRUE(startWaitingWorker(sb, "seq -f \"bye %g\" 1 150000; exit 0"));
+    std::string console = sb.scratchDir() + "/console";
+    ASSERT_TRUE(std::ofstream(console).good());
+    StartOptions opts;
+    opts.consolePath = console;
+    sb.writeWorker("trap 'seq -f \"bye %g\" 1 150000; exit 0' TERM\necho ready\nwhile :; do sleep 0.1; done\n");
+    ASSERT_TRUE(sb.start("lanternhill", {}, opts));
+    ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
     sb.slowLog(50000);
     sb.signal(SIGTERM);
     RunResult r = sb.finish(120000);
     EXPECT_EQ(0, r.status);
-    expectAllInOrder(numbered(r.texts(), "bye "), 150000);
+    std::vector<long> logged = numbered(r.texts(), "bye ");
+    std::vector<long> shown;
+    for (const std::string &l : readLines(console)) {
+        size_t k = l.find("]: W: bye ");
+        if (k != std::string::npos)
+            shown.push_back(atol(l.c_str() + k + 10));
+    }
+    // Each in order, and together every line once.
+    EXPECT_TRUE(std::is_sorted(logged.begin(), logged.end()));
+    EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
+    std::vector<long> all = logged;
+    all.insert(all.end(), shown.begin(), shown.end());
+    std::sort(all.begin(), all.end());
+    expectAllInOrder(all, 150000);
     expectAllInOrder(numbered(r.outLines(), "bye "), 150000);
 }
 
