@@ -1,24 +1,50 @@
-# The relay's cost on the camera: the runner, with a worker that writes
-# LINES lines, against BusyBox's logger fed the same lines from a pipe,
-# both into the camera's syslogd; CPU (user + sys, children included, in
-# clock ticks) of each whole command, round after round.
+# The relay's cost on the camera: three senders of the same lines into the
+# camera's syslogd, round after round, each round in another order: the
+# runner (run by the package user, its worker `cat` of the lines), `cat`
+# of the lines into BusyBox's logger, and floorrelay, the floor (run as the
+# runner is, with the same worker). Each first with a worker that writes
+# nothing, for its start and stop. A spin of known length opens every
+# round: it gives the instructions in a clock tick of this boot.
+# "@@start|@@bench SENDER USER SYSTEM DAEMON": the command's ticks
+# (children included) and syslogd's own meanwhile.
 . /camera/checks.sh
 lines=$(arg lines)
+rounds=$(arg rounds)
+spin=$(arg spin)
 awk -v n="$lines" 'BEGIN { for (i = 1; i <= n; i++) printf "relay line %06d abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz\n", i }' >/tmp/lines
-printf '#!/bin/sh\nexec cat /tmp/lines\n' >"$PKG/lanternhillworker"
+worker() { printf '#!/bin/sh\nexec %s\n' "$1" >"$PKG/lanternhillworker"; }
+worker true
 sync
 echo "@@booted"
-ticks() { sh -c "$1"' >/dev/null 2>&1; read -r s </proc/$$/stat; set -- $s; echo $((${16} + ${17}))'; }
-# The runner's start and stop alone, with a worker that writes nothing.
-printf '#!/bin/sh\nexit 0\n' >"$PKG/lanternhillworker"
-for round in 1 2 3; do
-    echo "@@start $(ticks "cd $PKG && su -s /bin/sh -c ./lanternhill $PKG_USER")"
+daemon=$(pidof syslogd)
+daemon_ticks() { read -r s </proc/"$daemon"/stat; set -- $s; echo $((${14} + ${15})); }
+# measure MARKER SENDER INPUT
+measure() {
+    case $2 in
+        runner) command="cd $PKG && su -s /bin/sh -c ./lanternhill $PKG_USER" ;;
+        logger) command="cat $3 | logger -t relay" ;;
+        floor) command="cd $PKG && su -s /bin/sh -c '/usr/bin/floorrelay ./lanternhillworker' $PKG_USER" ;;
+    esac
+    before=$(daemon_ticks)
+    used=$(sh -c "$command"' >/dev/null 2>&1; read -r s </proc/$$/stat; set -- $s; echo "${16} ${17}"')
+    echo "@@$1 $2 $used $(($(daemon_ticks) - before))"
+}
+for sender in runner logger floor runner logger floor; do
+    measure start $sender /dev/null
 done
-printf '#!/bin/sh\nexec cat /tmp/lines\n' >"$PKG/lanternhillworker"
-for round in 1 2 3 4 5; do
-    a=$(ticks "cd $PKG && su -s /bin/sh -c ./lanternhill $PKG_USER")
-    b=$(ticks "cat /tmp/lines | logger -t relay")
-    echo "@@bench $round runner $a logger $b"
+worker 'cat /tmp/lines'
+order="runner logger floor"
+round=0
+while [ $round -lt "$rounds" ]; do
+    echo "@@bench spin $(/usr/bin/benchspin "$spin")"
+    for sender in $order; do
+        measure bench $sender /tmp/lines
+    done
+    order="${order#* } ${order%% *}"
+    round=$((round + 1))
 done
-echo "camera: $(grep -c ': W: relay line ' /var/log/messages) runner lines and $(grep -c ' relay: relay line ' /var/log/messages) logger lines in the system log"
+# Every line arrived: the runner's and the floor's by their "W: ", logger's
+# by its tag; runs of the same sender counted at once.
+echo "@@bench lines $(grep -oF -e ': W: relay line ' -e ' relay: relay line ' /var/log/messages | uniq -c |
+    awk '{ n[$2] += $1 } END { print n[":"] + 0, n["relay:"] + 0 }')"
 echo "@@done"
