@@ -7,13 +7,15 @@
 # round: it gives the instructions in a clock tick of this boot.
 # "@@start|@@bench SENDER USER SYSTEM DAEMON": the command's ticks
 # (children included) and syslogd's own meanwhile.
+# The worker stays, asleep, until the log has its last line: the runner's
+# stop sends what the log hasn't taken 3 s after the worker's exit to the
+# console instead, and would then be measured relaying fewer lines.
 . /camera/checks.sh
 lines=$(arg lines)
 rounds=$(arg rounds)
 spin=$(arg spin)
 awk -v n="$lines" 'BEGIN { for (i = 1; i <= n; i++) printf "relay line %06d abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz\n", i }' >/tmp/lines
-worker() { printf '#!/bin/sh\nexec %s\n' "$1" >"$PKG/lanternhillworker"; }
-worker true
+printf '#!/bin/sh\necho $$ >/tmp/worker.pid\ncat "$(cat /tmp/worker.input)"\nexec sleep 3600\n' >"$PKG/lanternhillworker"
 sync
 echo "@@booted"
 daemon=$(pidof syslogd)
@@ -25,14 +27,26 @@ measure() {
         logger) command="cat $3 | logger -t relay" ;;
         floor) command="cd $PKG && su -s /bin/sh -c '/usr/bin/floorrelay ./lanternhillworker' $PKG_USER" ;;
     esac
+    echo "$3" >/tmp/worker.input
+    rm -f /tmp/worker.pid
+    # A last line of the log that no sender wrote.
+    logger -t bench "$1 $2"
+    [ "$2" = logger ] || release "$3" &
     before=$(daemon_ticks)
     used=$(sh -c "$command"' >/dev/null 2>&1; read -r s </proc/$$/stat; set -- $s; echo "${16} ${17}"')
     echo "@@$1 $2 $used $(($(daemon_ticks) - before))"
+    wait
+}
+last_line() { tail -n 1 /var/log/messages | grep -qF ": W: relay line $(printf %06d "$lines") "; }
+# release INPUT: ends the worker's sleep once the log has all of INPUT.
+release() {
+    wait_for 600 test -s /tmp/worker.pid || return
+    [ "$1" = /dev/null ] || wait_for 600 last_line
+    kill "$(cat /tmp/worker.pid)"
 }
 for sender in runner logger floor runner logger floor; do
     measure start $sender /dev/null
 done
-worker 'cat /tmp/lines'
 order="runner logger floor"
 round=0
 while [ $round -lt "$rounds" ]; do
