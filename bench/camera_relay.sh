@@ -47,8 +47,8 @@ while :; do
                 @@booted) booted=1 last=$SECONDS ;;
                 "@@bench spin "*) spins+=("${LINE#@@bench spin }") last=$SECONDS ;;
                 "@@bench lines "*) counts=${LINE#@@bench lines } last=$SECONDS ;;
-                "@@bench "*) read -r _ s u y d <<<"$LINE"; bench[$s]+="$u $y $d," last=$SECONDS ;;
-                "@@start "*) read -r _ s u y d <<<"$LINE"; start[$s]+="$u $y $d," last=$SECONDS ;;
+                "@@bench "*) read -r _ s u y d w p <<<"$LINE"; bench[$s]+="$u $y $d $w $p," last=$SECONDS ;;
+                "@@start "*) read -r _ s u y d w p <<<"$LINE"; start[$s]+="$u $y $d $w $p," last=$SECONDS ;;
                 @@done) break ;;
             esac ;;
     esac
@@ -70,23 +70,27 @@ summary() {
             for (i = 2; i <= k; i++) for (j = i; j > 1 && a[j - 1] > a[j]; j--) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
             return k % 2 ? a[(k + 1) / 2] : (a[k / 2] + a[k / 2 + 1]) / 2
         }
-        function split3(text, total, user, daemon,   r, k, i, f) {
+        function rounds(text, total, user, daemon, waits, preempted,   r, k, i, f) {
             k = split(text, r, ",") - 1
-            for (i = 1; i <= k; i++) { split(r[i], f, " "); total[i] = f[1] + f[2]; user[i] = f[1]; daemon[i] = f[3] }
+            for (i = 1; i <= k; i++) {
+                split(r[i], f, " ")
+                total[i] = f[1] + f[2]; user[i] = f[1]; daemon[i] = f[3]; waits[i] = f[4]; preempted[i] = f[5]
+            }
             return k
         }
         BEGIN {
-            k = split3(runs, t, u, d); ks = split3(starts, st, su, sd)
+            k = rounds(runs, t, u, d, w, p); ks = rounds(starts, st, su, sd, sw, sp)
             m = split(spins, s, " ")
             for (i = 1; i <= m / 3; i++) rate[i] = s[3 * i - 2] / (s[3 * i - 1] + s[3 * i])
             perTick = median(rate, m / 3)
             net = median(t, k) - median(st, ks)
-            printf "%.2f %.4f %.2f %.0f %.1f\n", net, (median(u, k) - median(su, ks)) / net, median(d, k), median(st, ks), perTick
+            printf "%.2f %.4f %.2f %.0f %.1f %.2f %.2f\n", net, (median(u, k) - median(su, ks)) / net, median(d, k), median(st, ks), perTick,
+                median(w, k) / n, median(p, k) / n
         }'
 }
-read -r r_net r_user r_daemon r_start per_tick <<<"$(summary runner)"
-read -r l_net l_user l_daemon l_start _ <<<"$(summary logger)"
-read -r f_net f_user f_daemon f_start _ <<<"$(summary floor)"
+read -r r_net r_user r_daemon r_start per_tick r_waits r_preempted <<<"$(summary runner)"
+read -r l_net l_user l_daemon l_start _ l_waits l_preempted <<<"$(summary logger)"
+read -r f_net f_user f_daemon f_start _ f_waits f_preempted <<<"$(summary floor)"
 # Ticks per line as camera microseconds and as instructions.
 us() { awk -v t="$1" -v n="$lines" -v hz=$hz 'BEGIN { printf "%.0f", t / hz * 1e6 / n }'; }
 ins() { awk -v t="$1" -v n="$lines" -v r="$per_tick" 'BEGIN { printf "%.0f", t * r / n }'; }
@@ -117,4 +121,6 @@ row "the runner" "$r_net" "$r_user" "$r_daemon"
 row "BusyBox \`cat \\| logger\`" "$l_net" "$l_user" "$l_daemon"
 row "the floor" "$f_net" "$f_user" "$f_daemon"
 echo
-echo "Ticks per round (user system syslogd): runner ${bench[runner]%,}; logger ${bench[logger]%,}; floor ${bench[floor]%,}."
+echo "syslogd's turns per line, waiting for a datagram and preempted by the sender it woke: runner $r_waits and $r_preempted,"
+echo "logger $l_waits and $l_preempted, floor $f_waits and $f_preempted."
+echo "Ticks per round (user system syslogd waits preempted): runner ${bench[runner]%,}; logger ${bench[logger]%,}; floor ${bench[floor]%,}."

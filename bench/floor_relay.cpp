@@ -85,15 +85,17 @@ int flush(int log)
     int sent = 0;
     while (sent < batch.count) {
         int n = sendmmsg(log, batch.msg + sent, static_cast<unsigned>(batch.count - sent), 0);
-        if (n > 0) {
-            sent += n;
-        } else if (n < 0 && errno == EAGAIN) {
-            struct pollfd p = {log, POLLOUT, 0};
-            if (poll(&p, 1, -1) < 0 && errno != EINTR)
-                return fail("poll");
-        } else if (n < 0 && errno != EINTR) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
             return fail("sendmmsg");
-        }
+        if (n > 0)
+            sent += n;
+        // Short of the batch, the queue was full at the next one: a second
+        // try before it drains would only fail again.
+        struct pollfd p = {log, POLLOUT, 0};
+        if (sent < batch.count && poll(&p, 1, -1) < 0 && errno != EINTR)
+            return fail("poll");
     }
     batch.count = 0;
     return 0;

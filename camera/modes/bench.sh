@@ -5,8 +5,10 @@
 # runner is, with the same worker). Each first with a worker that writes
 # nothing, for its start and stop. A spin of known length opens every
 # round: it gives the instructions in a clock tick of this boot.
-# "@@start|@@bench SENDER USER SYSTEM DAEMON": the command's ticks
-# (children included) and syslogd's own meanwhile.
+# "@@start|@@bench SENDER USER SYSTEM DAEMON WAITS PREEMPTED": the
+# command's ticks (children included), syslogd's own meanwhile, and how
+# often syslogd waited for a datagram or was preempted (how the two take
+# turns at a queue of 10).
 # The worker stays, asleep, until the log has its last line: the runner's
 # stop sends what the log hasn't taken 3 s after the worker's exit to the
 # console instead, and would then be measured relaying fewer lines.
@@ -19,7 +21,12 @@ printf '#!/bin/sh\necho $$ >/tmp/worker.pid\ncat "$(cat /tmp/worker.input)"\nexe
 sync
 echo "@@booted"
 daemon=$(pidof syslogd)
-daemon_ticks() { read -r s </proc/"$daemon"/stat; set -- $s; echo $((${14} + ${15})); }
+# "TICKS WAITS PREEMPTED" of syslogd so far.
+daemon_use() {
+    read -r s </proc/"$daemon"/stat
+    set -- $s
+    echo "$((${14} + ${15})) $(sed -n 's/^\(nonvoluntary\|voluntary\)_ctxt_switches:[[:space:]]*//p' /proc/"$daemon"/status | tr '\n' ' ')"
+}
 # measure MARKER SENDER INPUT
 measure() {
     case $2 in
@@ -32,9 +39,10 @@ measure() {
     # A last line of the log that no sender wrote.
     logger -t bench "$1 $2"
     [ "$2" = logger ] || release "$3" &
-    before=$(daemon_ticks)
+    before=$(daemon_use)
     used=$(sh -c "$command"' >/dev/null 2>&1; read -r s </proc/$$/stat; set -- $s; echo "${16} ${17}"')
-    echo "@@$1 $2 $used $(($(daemon_ticks) - before))"
+    after=$(daemon_use)
+    echo "@@$1 $2 $used $(echo "$before $after" | awk '{ print $4 - $1, $5 - $2, $6 - $3 }')"
     wait
 }
 last_line() { tail -n 1 /var/log/messages | grep -qF ": W: relay line $(printf %06d "$lines") "; }
