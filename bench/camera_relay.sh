@@ -14,8 +14,9 @@ spin=${CAMERA_BENCH_SPIN:-100} # million instructions a round
 boot_limit=180                 # seconds to the first round; 10-15 s is usual
 quiet_limit=300                # seconds from one result to the next
 camera_target "$target" || exit 1
-cmake --build --preset "$target" --target benchspin floorrelay >/dev/null || {
-    echo "camera bench: the $target spin and floor could not be built" >&2
+bash scripts/build-package.sh "$target" >&2 &&
+    cmake --build --preset "$target" --target camclock benchspin floorrelay >/dev/null || {
+    echo "camera bench: the $target package, camclock, the spin or the floor could not be built" >&2
     exit 1
 }
 camera_prepare "$target" >&2 || exit 1
@@ -114,6 +115,8 @@ echo "floor $((f_start * 10)) ms). The camera's clock counts emulated instructio
 echo "time at boot, so its microseconds differ from boot to boot: a spin of known instruction count (bench/spin.cpp) opens each round"
 echo "and gives the rate of this boot, $(awk -v r="$per_tick" -v hz=$hz 'BEGIN { printf "%.2f", r / (1e6 / hz) }') instructions a camera microsecond (rounds: $rates)."
 echo "Compare the ratios and the instructions, not the microseconds with section 1 or another boot. syslogd's CPU is its own meanwhile."
+echo "The user share is what the clock's tick found running, and here the turns of sender and syslogd keep step with the tick: it"
+echo "moves between boots much more than the totals do."
 echo
 echo "| sender | CPU per line (camera µs) | instructions per line | user share | syslogd per line (µs, instructions) | ratio to logger | ratio to the floor |"
 echo "|---|---|---|---|---|---|---|"
@@ -122,5 +125,6 @@ row "BusyBox \`cat \\| logger\`" "$l_net" "$l_user" "$l_daemon"
 row "the floor" "$f_net" "$f_user" "$f_daemon"
 echo
 echo "syslogd's turns per line, waiting for a datagram and preempted by the sender it woke: runner $r_waits and $r_preempted,"
-echo "logger $l_waits and $l_preempted, floor $f_waits and $f_preempted."
+echo "logger $l_waits and $l_preempted, floor $f_waits and $f_preempted. A sender that needs little CPU of its own is run as soon as"
+echo "syslogd takes a datagram, and sends one or two at a time, a wake and a switch each: that kernel path sets the floor at this queue."
 echo "Ticks per round (user system syslogd waits preempted): runner ${bench[runner]%,}; logger ${bench[logger]%,}; floor ${bench[floor]%,}."
