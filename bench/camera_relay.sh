@@ -101,6 +101,7 @@ row() { # NAME NET USER-SHARE DAEMON
 }
 rates=$(printf '%s\n' "${spins[@]}" |
     awk -v hz=$hz '{ printf "%s%.2f", (NR > 1 ? ", " : ""), $1 / ($2 + $3) / (1e6 / hz) }')
+rounds() { local r=${bench[$1]%,}; echo "${r//,/ / }"; }
 echo "## 8. Log relay on the emulated camera ($target)"
 echo
 echo "The emulated $target camera (its Debian kernel under $T_SYSTEM_EMU \`-icount shift=0\`, \`make bench\`), one boot: $lines lines of 80 bytes"
@@ -127,4 +128,4 @@ echo
 echo "syslogd's turns per line, waiting for a datagram and preempted by the sender it woke: runner $r_waits and $r_preempted,"
 echo "logger $l_waits and $l_preempted, floor $f_waits and $f_preempted. A sender that needs little CPU of its own is run as soon as"
 echo "syslogd takes a datagram, and sends one or two at a time, a wake and a switch each: that kernel path sets the floor at this queue."
-echo "Ticks per round (user system syslogd waits preempted): runner ${bench[runner]%,}; logger ${bench[logger]%,}; floor ${bench[floor]%,}."
+echo "Ticks per round (user system syslogd waits preempted): runner $(rounds runner); logger $(rounds logger); floor $(rounds floor)."
