@@ -23,22 +23,17 @@ static void spin(unsigned long n)
                  ".set pop"
                  : "+r"(n));
 }
-#elif defined(__aarch64__)
+#elif defined(__aarch64__) || defined(__arm__)
 constexpr unsigned kPerIteration = 2;
+#if defined(__aarch64__)
+#define SPIN_BRANCH "b.ne 1b"
+#else
+#define SPIN_BRANCH "bne 1b"
+#endif
 static void spin(unsigned long n)
 {
     asm volatile("1: subs %0, %0, #1\n"
-                 "   b.ne 1b"
-                 : "+r"(n)
-                 :
-                 : "cc");
-}
-#elif defined(__arm__)
-constexpr unsigned kPerIteration = 2;
-static void spin(unsigned long n)
-{
-    asm volatile("1: subs %0, %0, #1\n"
-                 "   bne 1b"
+                 "   " SPIN_BRANCH
                  : "+r"(n)
                  :
                  : "cc");
