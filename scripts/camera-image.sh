@@ -35,7 +35,15 @@ cp "$package" "$root/camera/package.tar.gz"
 cp demo/lanternhillworker "$root/camera/lanternhillworker"
 printf 'root:x:0:0:root:/root:/bin/sh\nlanternhill:x:1000:1000:package user:/usr/local/packages/lanternhill:/bin/sh\n' >"$root/etc/passwd"
 printf 'root:x:0:\nlanternhill:x:1000:\n' >"$root/etc/group"
+helpers=("$root/usr/bin/camclock")
 "$T_TRIPLET-strip" -o "$root/usr/bin/camclock" "$build/bin/camclock"
+# The benchmark's helpers, when it built them.
+for helper in benchspin floorrelay; do
+    if [ -x "$build/bin/$helper" ]; then
+        "$T_TRIPLET-strip" -o "$root/usr/bin/$helper" "$build/bin/$helper"
+        helpers+=("$root/usr/bin/$helper")
+    fi
+done
 for lib in "$build"/lib/lib{axhttp,axptz,capture}.so; do
     "$T_TRIPLET-strip" --strip-unneeded -o "$root/usr/lib/$(basename "$lib")" "$lib"
 done
@@ -45,7 +53,7 @@ done
 sysroot=$build/sysroot
 pkgdir=$(mktemp -d "$root/camera/.pkg.XXXXXX")
 tar -xzf "$package" -C "$pkgdir"
-queue=("$pkgdir"/* "$root/usr/bin/camclock" "$root"/usr/lib/*.so)
+queue=("$pkgdir"/* "${helpers[@]}" "$root"/usr/lib/*.so)
 declare -A have=([libaxhttp.so]=1 [libaxptz.so]=1 [libcapture.so]=1)
 while [ ${#queue[@]} -gt 0 ]; do
     f=${queue[0]}
