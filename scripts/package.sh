@@ -10,6 +10,7 @@ stage="$build/package-root"
 rm -rf "$stage"
 cmake --install "$build" --prefix "$stage" --strip >/dev/null
 tarball="$build/lanternhill-$version-$arch.tar.gz"
-tar -czf "$tarball.tmp" --owner=0 --group=0 -C "$stage" .
+# What a camera downloads and stores: compressed as far as gzip goes.
+tar -cf - --sort=name --owner=0 --group=0 -C "$stage" . | gzip -9n >"$tarball.tmp"
 mv "$tarball.tmp" "$tarball"
 echo "package: $tarball"

@@ -301,6 +301,7 @@ void playRound(const Round &rd)
     Timeline tl;
     std::vector<long long> failedAt; // requests without an answer
     bool termed = false, killed = false, logChanged = false, logRestored = false;
+    long long termedAt = 0;
     long long nextStatus = t0 + 100;
     for (;;) {
         const long long now = nowMs(), at = now - t0;
@@ -324,17 +325,19 @@ void playRound(const Round &rd)
         }
         if (rd.out == OUT_PAUSED)
             sb.pauseOut(at >= rd.outFromMs && (rd.outForMs < 0 || at < rd.outFromMs + rd.outForMs));
-        if (!termed && at >= rd.termAtMs) {
+        ChaosProgress p = progress();
+        // The moment counts once the worker is ready for it.
+        if (!termed && p.pid > 0 && at >= rd.termAtMs) {
             termed = true;
+            termedAt = at;
             sb.signal(SIGTERM);
         }
-        ChaosProgress p = progress();
         if (tl.workerExitMs == 0 && p.exitMs != 0)
             tl.workerExitMs = p.exitMs;
         // A worker held back by a slow log may take minutes to stop: the
         // platform ends it too, later.
         const int killAfter = rd.term == "ignore" ? rd.killAfterMs : 15000;
-        if (termed && !killed && tl.workerExitMs == 0 && at >= rd.termAtMs + killAfter && p.pid > 0) {
+        if (termed && !killed && tl.workerExitMs == 0 && at >= termedAt + killAfter) {
             // The platform ends a package that doesn't stop.
             killed = true;
             (void)kill(p.pid, SIGKILL);

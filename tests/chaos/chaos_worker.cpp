@@ -103,7 +103,6 @@ int main(int argc, char **argv)
         return 100;
     close(fd);
     progress = static_cast<ChaosProgress *>(map);
-    progress->pid = getpid();
 
     struct sigaction sa = {};
     sa.sa_handler = onTerm;
@@ -115,6 +114,8 @@ int main(int argc, char **argv)
         signal(SIGPIPE, SIG_IGN);
     if (num("leftover", 0) != 0)
         leaveWriter();
+    // Ready for SIGTERM: under an emulator the start takes a while.
+    progress->pid = getpid();
 
     uint64_t rng = chaosMix(seed ^ 0x5eed);
     const bool waits = opt["then"] == "wait";
