@@ -226,5 +226,7 @@ if bash scripts/build-package.sh mipsel >/dev/null && cmake --build --preset mip
     echo >>"$out"
     bash bench/camera_relay.sh mipsel >>"$out"
 fi
+echo >>"$out"
+bash bench/relay_profile.sh >>"$out"
 
 cat "$out"
