@@ -515,7 +515,10 @@ TEST(RelayChaos, FaultsFoundBefore)
 
 TEST(RelayChaos, RandomRounds)
 {
+    // Under an emulator a round takes longer and finds what the host's do.
     std::vector<uint64_t> seeds = {1, 2, 3, 4, 5, 6};
+    if (Sandbox::emulated())
+        seeds.resize(3);
     if (const char *one = getenv("LH_CHAOS_SEED"))
         seeds = {strtoull(one, nullptr, 10)};
     const char *secs = getenv("LH_CHAOS_SECONDS");

@@ -618,6 +618,19 @@ RunResult Sandbox::finish(int timeoutMs)
         }
         closedir(d);
     }
+    // A process in the middle of its exit is not one left behind.
+    for (long long until = nowMs() + 1000; !res_.leftovers.empty() && nowMs() < until;) {
+        auto gone = [](pid_t p) {
+            int st;
+            return !processAlive(p) && waitpid(p, &st, WNOHANG) >= 0;
+        };
+        res_.leftovers.erase(std::remove_if(res_.leftovers.begin(), res_.leftovers.end(), gone), res_.leftovers.end());
+        std::ifstream f("/proc/" + std::to_string(res_.leftovers.empty() ? 0 : res_.leftovers[0]) + "/cmdline");
+        std::string cmd;
+        if (!res_.leftovers.empty() && std::getline(f, cmd) && !cmd.empty())
+            break;
+        usleep(10 * 1000);
+    }
     for (pid_t p : res_.leftovers) {
         kill(p, SIGKILL);
         waitpid(p, &st, 0);
