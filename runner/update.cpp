@@ -184,8 +184,10 @@ int handleUpgradeForFile(const char *fileName)
     syncPackageDir();
     if (rename(newWorker, targetWorker) == 0) {
         syncPackageDir();
-        (void)unlink(oldWorker);
-        syncPackageDir();
+        if (linked) {
+            (void)unlink(oldWorker);
+            syncPackageDir();
+        }
         return 1;
     }
     LOGINFO("lhr, Error upgrading stage 2");
