@@ -74,7 +74,7 @@ void resolve(const char *path, int fd, char *out, size_t len)
     char link[64];
     if (fd >= 0)
         (void)snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    else if (strncmp(path, "/proc/self/fd/", 14) == 0)
+    else if (path != nullptr && strncmp(path, "/proc/self/fd/", 14) == 0)
         (void)snprintf(link, sizeof link, "%s", path);
     else {
         (void)snprintf(out, len, "%s", path != nullptr ? path : "");
