@@ -3,8 +3,10 @@
 # target, each reported as it ends, then one line "camera-TARGET: N
 # passed, M failed". A boot at the host's time (the platform, the tools,
 # an update, capture2's parent dying, the clock stepped), a boot in June
-# 2038, then CUTS power cuts (10 by default) during an update, each
-# followed by a boot from the same disk.
+# 2038, then a power cut at every file-changing call of an update
+# (scripts/camera-cuts.sh); with CAMERA_CUTS_RANDOM=1, CUTS cuts at random
+# moments instead (10 by default). Each cut is followed by a boot from the
+# same disk.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 . scripts/camera-boot.sh
