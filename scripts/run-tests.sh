@@ -61,7 +61,7 @@ ctest_stage() {
 }
 
 # camera_stage TARGET: its emulated camera in the background, while the
-# next configurations build and test (an emulator uses one core); one
+# other configurations build and test (an emulator uses one core); one
 # camera at a time, in the order asked. Its log is shown at the end.
 camera_jobs=()
 camera_stage() {
@@ -80,7 +80,14 @@ camera_stage() {
 }
 camera_targets=()
 
-for p in "${presets[@]}"; do
+# Every configuration is built first, the camera targets right after the
+# host, so that the emulated cameras run beside every test stage.
+declare -A built=()
+build_order=()
+for p in "${presets[@]}"; do [ "$p" = host ] && build_order+=("$p"); done
+for p in "${presets[@]}"; do is_target "$p" && build_order+=("$p"); done
+for p in "${presets[@]}"; do [ "$p" = host ] || is_target "$p" || build_order+=("$p"); done
+for p in "${build_order[@]}"; do
     start=$(date +%s)
     echo "=== $p: configure and build"
     if is_target "$p"; then
@@ -98,8 +105,13 @@ for p in "${presets[@]}"; do
     fi
     rm -f "build-$p.log"
     echo "=== $p: built in $(( $(date +%s) - start )) s"
-    ctest_stage "$p" "$p"
+    built[$p]=1
     is_target "$p" && camera_stage "$p"
+done
+
+for p in "${presets[@]}"; do
+    [ -n "${built[$p]:-}" ] || continue
+    ctest_stage "$p" "$p"
     if [ "$p" = host ]; then
         # The programs under valgrind: no error, nothing definitely or
         # indirectly lost. (The parent-death case is left out: valgrind
