@@ -41,18 +41,18 @@ relay-chaos:
 # its scenarios; 100 power cuts at random moments of an update per target.
 camera:
 	@bash scripts/install-deps.sh test
-	@bash scripts/build-package.sh $(TARGET) && cmake --build --preset $(TARGET) --target camclock >/dev/null
+	@bash scripts/build-package.sh $(TARGET) && cmake --build --preset $(TARGET) --target camclock cutpoint >/dev/null
 	@bash scripts/camera.sh $(TARGET)
 
 camera-test:
 	@bash scripts/install-deps.sh test
-	@bash scripts/build-package.sh $(TARGET) && cmake --build --preset $(TARGET) --target camclock >/dev/null
+	@bash scripts/build-package.sh $(TARGET) && cmake --build --preset $(TARGET) --target camclock cutpoint >/dev/null
 	@bash scripts/camera-test.sh $(TARGET)
 
 camera-soak:
 	@bash scripts/install-deps.sh test
 	@failed=0; for t in $$(grep -vE '^(#|$$)' cmake/targets.txt | cut -d' ' -f1); do \
-	    if bash scripts/build-package.sh $$t && cmake --build --preset $$t --target camclock >/dev/null; then \
+	    if bash scripts/build-package.sh $$t && cmake --build --preset $$t --target camclock cutpoint >/dev/null; then \
 	        { CAMERA_CUTS_RANDOM=1 bash scripts/camera-test.sh $$t 100; echo $$? >build/$$t/camera-soak.rc; } | \
 	            grep --line-buffered -vE '^  ok  '; \
 	        [ "$$(cat build/$$t/camera-soak.rc)" = 0 ] || failed=1; \

@@ -1,9 +1,12 @@
 #include "update.h"
 
+#include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,8 +34,9 @@ static int removeEntry(const char *path, const struct stat *, int, struct FTW *)
     return 0;
 }
 
-// Removes a staged entry without following anything it points to.
-static void removeStaged(const char *path)
+// Removes whatever stands at a staged or a backup name, a directory too,
+// without following anything it points to.
+static void removeEntryAt(const char *path)
 {
     struct stat st;
     if (lstat(path, &st) != 0)
@@ -43,10 +47,50 @@ static void removeStaged(const char *path)
         (void)unlink(path);
 }
 
-// Checks that the staged entry is a regular file without needing to read
-// it (its owner may have made it unreadable), gives it its mode and flushes
-// it; the check, the mode change and the flush act on the same file.
-// Returns 0, or the log line of the step that failed.
+// The runner's own kind of ELF program: what the camera can start.
+#if defined(__x86_64__)
+#define LH_ELF_MACHINE EM_X86_64
+#elif defined(__i386__)
+#define LH_ELF_MACHINE EM_386
+#elif defined(__aarch64__)
+#define LH_ELF_MACHINE EM_AARCH64
+#elif defined(__arm__)
+#define LH_ELF_MACHINE EM_ARM
+#elif defined(__mips__)
+#define LH_ELF_MACHINE EM_MIPS
+#else
+#error "name this processor's ELF machine (EM_*) for the staged programs' check"
+#endif
+static const unsigned char ownClass = sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32;
+static const unsigned char ownData =
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? ELFDATA2LSB : ELFDATA2MSB;
+
+// A script, or an ELF file of the runner's own class, byte order and
+// machine. Nothing more is checked: a program that passes may still fail,
+// but one that fails could never start here.
+static bool runsHere(int fd)
+{
+    unsigned char h[EI_NIDENT + 4];
+    ssize_t n;
+    do {
+        n = pread(fd, h, sizeof h, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 2 && h[0] == '#' && h[1] == '!')
+        return true;
+    if (n < static_cast<ssize_t>(sizeof h) || h[EI_MAG0] != ELFMAG0 || h[EI_MAG1] != ELFMAG1 ||
+        h[EI_MAG2] != ELFMAG2 || h[EI_MAG3] != ELFMAG3 || h[EI_CLASS] != ownClass ||
+        h[EI_DATA] != ownData)
+        return false;
+    // e_machine follows e_type, in the file's (here the runner's) byte order.
+    uint16_t machine;
+    memcpy(&machine, h + EI_NIDENT + 2, sizeof machine);
+    return machine == LH_ELF_MACHINE;
+}
+
+// Checks that the staged entry is a non-empty regular file without needing
+// to read it (its owner may have made it unreadable), gives it its mode,
+// checks that it can run here and flushes it; every step acts on the same
+// file. Returns 0, or the log line of the step that failed.
 static const char *prepareStaged(const char *path)
 {
     struct stat st;
@@ -55,6 +99,11 @@ static const char *prepareStaged(const char *path)
         if (pathFd >= 0)
             (void)close(pathFd);
         return "lhr, Error staged file is not a regular file";
+    }
+    // What an unflushed copy leaves after a power cut.
+    if (st.st_size == 0) {
+        (void)close(pathFd);
+        return "lhr, Error staged file is empty";
     }
     char self[32];
     (void)snprintf(self, sizeof self, "/proc/self/fd/%d", pathFd);
@@ -65,7 +114,11 @@ static const char *prepareStaged(const char *path)
         failed = "lhr, Error setting exec permission";
     } else {
         int fd = open(self, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0 || fsync(fd) != 0)
+        if (fd < 0)
+            failed = "lhr, Error reading staged file";
+        else if (!runsHere(fd))
+            failed = "lhr, Error staged file is not a program for this camera";
+        else if (fsync(fd) != 0)
             failed = "lhr, Error flushing staged file";
         if (fd >= 0)
             (void)close(fd);
@@ -85,12 +138,23 @@ int handleUpgradeForFile(const char *fileName)
     if (lstat(newWorker, &st) != 0)
         return 0;
     LOGINFO("lhr, Update detected, %s", fileName);
-    (void)unlink(oldWorker);
-    bool targetExists = stat(targetWorker, &st) == 0;
+    removeEntryAt(oldWorker);
+    struct stat target;
+    bool targetExists = stat(targetWorker, &target) == 0;
+
+    // A second name of the installed program (staged by ln or cp -l): a
+    // rename between two names of one file does nothing, so the program is
+    // already in place and only the staged name goes.
+    if (lstat(targetWorker, &target) == 0 && st.st_dev == target.st_dev &&
+        st.st_ino == target.st_ino) {
+        (void)unlink(newWorker);
+        syncPackageDir();
+        return 0;
+    }
 
     if (const char *failed = prepareStaged(newWorker)) {
         LOGINFO("%s", failed);
-        removeStaged(newWorker);
+        removeEntryAt(newWorker);
         return 0;
     }
 
@@ -120,8 +184,10 @@ int handleUpgradeForFile(const char *fileName)
     syncPackageDir();
     if (rename(newWorker, targetWorker) == 0) {
         syncPackageDir();
-        (void)unlink(oldWorker);
-        syncPackageDir();
+        if (linked) {
+            (void)unlink(oldWorker);
+            syncPackageDir();
+        }
         return 1;
     }
     LOGINFO("lhr, Error upgrading stage 2");

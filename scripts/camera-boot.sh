@@ -87,7 +87,7 @@ camera_line() {
     # or two before its marker.
     if [[ "$LINE" =~ @+(booted|done|end)([^a-z].*)?$ ]]; then
         LINE=@@${BASH_REMATCH[1]}
-    elif [[ "$LINE" =~ @+((state|after|ok|fail|host|cut|runner|start|bench)( .*|$)) ]]; then
+    elif [[ "$LINE" =~ @+((state|after|ok|fail|host|cut|cutat|cutfailed|call|calls|list|listed|runner|start|bench)( .*|$)) ]]; then
         LINE=@@${BASH_REMATCH[1]}
     fi
     printf '%s\n' "$LINE" >>"$CAM_LOG"

@@ -14,7 +14,8 @@ kit=$build/camera-kit
 # The package of the version this build tree was configured with.
 package=$build/lanternhill-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt" 2>/dev/null)-$T_NAME.tar.gz
 [ -f "$package" ] || { echo "No $T_NAME camera package $package: run 'make package' first." >&2; exit 1; }
-[ -x "$build/bin/camclock" ] || { echo "No $T_NAME camclock: run 'cmake --build --preset $T_NAME --target camclock' first." >&2; exit 1; }
+[ -x "$build/bin/camclock" ] && [ -f "$build/lib/libcutpoint.so" ] ||
+    { echo "No $T_NAME camclock or cut preload: run 'cmake --build --preset $T_NAME --target camclock cutpoint' first." >&2; exit 1; }
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/lhcamera.XXXXXX")
 trap 'rm -rf "$root"' EXIT
@@ -44,7 +45,7 @@ for helper in benchspin floorrelay; do
         helpers+=("$root/usr/bin/$helper")
     fi
 done
-for lib in "$build"/lib/lib{axhttp,axptz,capture}.so; do
+for lib in "$build"/lib/lib{axhttp,axptz,capture,cutpoint}.so; do
     "$T_TRIPLET-strip" --strip-unneeded -o "$root/usr/lib/$(basename "$lib")" "$lib"
 done
 

@@ -3,8 +3,10 @@
 # target, each reported as it ends, then one line "camera-TARGET: N
 # passed, M failed". A boot at the host's time (the platform, the tools,
 # an update, capture2's parent dying, the clock stepped), a boot in June
-# 2038, then CUTS power cuts (10 by default) during an update, each
-# followed by a boot from the same disk.
+# 2038, then a power cut at every file-changing call of an update
+# (scripts/camera-cuts.sh); with CAMERA_CUTS_RANDOM=1, CUTS cuts at random
+# moments instead (10 by default). Each cut is followed by a boot from the
+# same disk.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 . scripts/camera-boot.sh
@@ -64,14 +66,18 @@ host_jpeg() {
 # requests and takes its results until it ends; false, with one line and
 # the console's last lines, when it did not reach its scenarios within
 # 60 s, hung (or took 5 minutes), or ended otherwise than asked: before
-# its last scenario, in a kernel panic, or with lh.cut=, without the cut.
-span_ms=1000 success=0 state= runner= started= after=
+# its last scenario, in a kernel panic, or with lh.cut= or lh.call=,
+# without the cut (for lh.call=, its announcement and the kernel's reset).
+# The calls the camera listed for each owner in LISTED[root|user].
+span_ms=1000 success=0 state= runner= started= after= cutat=
+declare -A LISTED=()
 run_boot() {
-    local mode=$1 reached=0 done=0 limit end cut=0 cut_seen=0 off=0 panic=0 why=
+    local mode=$1 reached=0 done=0 limit end cut=0 cut_seen=0 off=0 panic=0 why= exact=0 reset=0 owner=
     [[ " $* " == *" lh.cut="* ]] && cut=1
+    [[ " $* " == *" lh.call="* ]] && cut=1 exact=1
     camera_boot "$@"
     limit=$(( $(date +%s) + 60 )) end=$(( $(date +%s) + 300 ))
-    success=0 state= runner= started= after=
+    success=0 state= runner= started= after= cutat=
     while :; do
         camera_line 1
         case $? in
@@ -104,6 +110,10 @@ run_boot() {
             "@@host jpeg "*) host_jpeg "${LINE#@@host jpeg }"; camera_send done ;;
             "@@cut "*) success=0 cut_seen=1 started=${LINE##* } ;;
             "@@runner "*) runner=${LINE#@@runner } ;;
+            "@@list "*) owner=${LINE#@@list } LISTED[$owner]= ;;
+            "@@call "*) LISTED[$owner]+="$owner ${LINE#@@call }"$'\n' ;;
+            "@@cutat "*) cutat=${LINE#@@cutat } ;;
+            *"sysrq: Resetting"*) reset=1 ;;
             "camera: lanternhill exited 14 at "*)
                 success=1
                 # The update's span, start to exit 14, on the camera's clock,
@@ -121,6 +131,8 @@ run_boot() {
         why="ended in a kernel panic"
     elif [ $cut -eq 1 ] && { [ $cut_seen -eq 0 ] || [ $done -eq 1 ] || [ $off -eq 1 ]; }; then
         why="was not cut off where asked"
+    elif [ $exact -eq 1 ] && { [ -z "$cutat" ] || [ $reset -eq 0 ]; }; then
+        why="showed no cut of its own (announced: '${cutat:-nothing}', reset seen: $reset)"
     elif [ $cut -eq 0 ] && [ $done -eq 0 ]; then
         why="ended before its last scenario"
     fi
@@ -145,26 +157,42 @@ cp --sparse=always "$disk" "$disk2038" || { result fail disk "could not copy $di
 run_boot clock2038 "$disk2038" "$port" 2038-06-01T00:00:00 || result fail clock2038-boot "see $CAM_LOG"
 echo "  (boot and scenarios: $(( $(date +%s) - t0 )) s)"
 
-# Power cuts: the camera reboots without a sync at a chosen moment of an
-# update; the next boot from the same disk finds every updated program
-# whole under its own name, old or new (new once the update reported
-# success: exit 14), and the runner starts. The moments, in ms after the
-# platform starts the runner: evenly over the update's span as the first
-# boot measured it (most of it the runner's own start); then sN, N ms
-# after the platform saw exit 14. For a soak, random: a fifth after the
-# success, the rest over the span.
+# after_check: what the runner left in a boot after a cut (AFTER): in BAD
+# what is wrong (something staged, a program damaged or not executable),
+# in NOT_NEW the programs left old.
+after_check() {
+    local f w
+    BAD= NOT_NEW=
+    [[ "$after" =~ ^staged=0\ backups=[0-9]+\  ]] || BAD="something is still staged ($after)"
+    for f in lanternhill doer; do
+        w=$(sed -n "s/.* $f=\([^ ]*\).*/\1/p" <<<" $after ")
+        case $w in
+            new) ;;
+            old) NOT_NEW+=" $f" ;;
+            *) BAD="${BAD:+$BAD; }$f after the next start: ${w:-missing}" ;;
+        esac
+    done
+}
+
+if [ "${CAMERA_CUTS_RANDOM:-0}" != 1 ]; then
+    . scripts/camera-cuts.sh
+    exact_cuts
+    finish
+fi
+
+# Random power cuts (make camera-soak): the camera reboots without a sync
+# at a chosen moment of an update; the next boot from the same disk finds
+# every updated program whole under its own name, old or new (new once
+# the update reported success: exit 14), and the runner starts. The
+# moments, in ms after the platform starts the runner: a fifth after the
+# success (sN, N ms after the platform saw exit 14), the rest over the
+# update's span as the first boot measured it.
 echo "=== camera-$target: $cuts power cuts during an update"
 t0=$(date +%s)
 lost=0 moments=() after_success=0 why=() backups=0
 for i in $(seq 0 "$cuts"); do
     if [ "$i" -lt "$cuts" ]; then
-        if [ "${CAMERA_CUTS_RANDOM:-0}" = 1 ]; then
-            if [ $((RANDOM % 5)) -eq 0 ]; then d=s$((RANDOM % 1000)); else d=$(( RANDOM * span_ms / 32768 )); fi
-        elif [ "$i" -lt $((cuts - 2)) ]; then
-            d=$(( i * span_ms / (cuts - 2 > 0 ? cuts - 2 : 1) ))
-        else
-            d=s$(( i == cuts - 2 ? 50 : 1000 ))
-        fi
+        if [ $((RANDOM % 5)) -eq 0 ]; then d=s$((RANDOM % 1000)); else d=$(( RANDOM * span_ms / 32768 )); fi
         moments+=("$d")
         # Every other round the old programs are the package user's, as
         # after a first update: the runner's backup is then a hard link.
@@ -175,10 +203,10 @@ for i in $(seq 0 "$cuts"); do
         run_boot cut "$disk" "$port" utc || { lost=$((lost + 1)); why+=("last check: the boot failed"); break; }
     fi
     # The update the runner finished in this boot, whatever came before.
-    bad=
-    [[ "$after" =~ ^staged=0\ backups=[0-9]+$ ]] ||
-        bad="the update was not finished after the boot ($after)"
-    backups=$((backups + ${after##*backups=}))
+    after_check
+    bad=$BAD
+    [ -z "$NOT_NEW" ] || bad="${bad:+$bad; }the update was not finished after the boot ($after)"
+    backups=$((backups + $(sed -n 's/.*backups=\([0-9]*\).*/\1/p' <<<"$after")))
     if [ "$i" -eq 0 ]; then
         [ -z "$bad" ] || { lost=$((lost + 1)); why+=("first round: $bad"); }
         last_success=$success

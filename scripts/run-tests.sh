@@ -60,7 +60,34 @@ ctest_stage() {
     summary+=("$name: $npass passed, $nfail failed, $nskip skipped ($(( $(date +%s) - start )) s)")
 }
 
-for p in "${presets[@]}"; do
+# camera_stage TARGET: its emulated camera in the background, while the
+# other configurations build and test (an emulator uses one core); one
+# camera at a time, in the order asked. Its log is shown at the end.
+camera_jobs=()
+camera_stage() {
+    [ -f "build/$1/bin/camclock" ] || return 0
+    if ! wait "${kit_job[$1]}"; then
+        cat "build/camera-kit-$1.log"
+        summary+=("camera-$1: camera kit failed"); failed=1; return 0
+    fi
+    local before=${camera_jobs[-1]:-}
+    (
+        [ -z "$before" ] || while kill -0 "$before" 2>/dev/null; do sleep 1; done
+        bash scripts/camera-test.sh "$1" >"build/$1/camera-test.log" 2>&1
+    ) &
+    camera_jobs+=($!)
+    camera_targets+=("$1")
+}
+camera_targets=()
+
+# Every configuration is built first, the camera targets right after the
+# host, so that the emulated cameras run beside every test stage.
+declare -A built=()
+build_order=()
+for p in "${presets[@]}"; do [ "$p" = host ] && build_order+=("$p"); done
+for p in "${presets[@]}"; do is_target "$p" && build_order+=("$p"); done
+for p in "${presets[@]}"; do [ "$p" = host ] || is_target "$p" || build_order+=("$p"); done
+for p in "${build_order[@]}"; do
     start=$(date +%s)
     echo "=== $p: configure and build"
     if is_target "$p"; then
@@ -78,6 +105,12 @@ for p in "${presets[@]}"; do
     fi
     rm -f "build-$p.log"
     echo "=== $p: built in $(( $(date +%s) - start )) s"
+    built[$p]=1
+    is_target "$p" && camera_stage "$p"
+done
+
+for p in "${presets[@]}"; do
+    [ -n "${built[$p]:-}" ] || continue
     ctest_stage "$p" "$p"
     if [ "$p" = host ]; then
         # The programs under valgrind: no error, nothing definitely or
@@ -93,22 +126,18 @@ for p in "${presets[@]}"; do
     fi
 done
 
-# The emulated cameras, one after the other, while the fuzz targets run
-# beside them (one core each).
+# The fuzz targets beside the last emulated cameras (one core each).
 fuzzing=
 if [ -z "${PRESETS:-}" ] || [[ " ${PRESETS} " == *" fuzz "* ]]; then
     fuzz_start=$(date +%s)
     bash scripts/run-fuzz.sh "${FUZZ_SECONDS:-20}" >build/fuzz-run.log 2>&1 &
     fuzzing=$!
 fi
-for p in "${presets[@]}"; do
-    is_target "$p" && [ -f "build/$p/bin/camclock" ] || continue
+for i in "${!camera_targets[@]}"; do
+    p=${camera_targets[$i]}
+    wait "${camera_jobs[$i]}"
     echo "=== camera-$p: the emulated camera"
-    if ! wait "${kit_job[$p]}"; then
-        cat "build/camera-kit-$p.log"
-        summary+=("camera-$p: camera kit failed"); failed=1; continue
-    fi
-    bash scripts/camera-test.sh "$p" | tee "build/$p/camera-test.log"
+    cat "build/$p/camera-test.log"
     line=$(grep -E "^camera-$p: [0-9]+ passed, [0-9]+ failed" "build/$p/camera-test.log" | tail -n 1)
     cp_=$(sed -nE 's/.* ([0-9]+) passed.*/\1/p' <<<"$line")
     cf=$(sed -nE 's/.* ([0-9]+) failed.*/\1/p' <<<"$line")

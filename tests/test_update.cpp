@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -88,11 +89,11 @@ TEST(Update, ReplacesAnInstalledProgram)
     Sandbox sb;
     quietWorker(sb);
     install(sb, "doer", "OLD");
-    stage(sb, "doer", "NEW");
+    stage(sb, "doer", "#!NEW");
     RunResult r = sb.run("lanternhill", {});
     EXPECT_EQ(0, r.status); // the runner went on and ran its worker
     EXPECT_EQ(Lines{"lhr, Update detected, doer"}, updateLines(r));
-    EXPECT_EQ("NEW", content(sb, "doer"));
+    EXPECT_EQ("#!NEW", content(sb, "doer"));
     EXPECT_EQ(0755u, mode(sb, "doer"));
     EXPECT_FALSE(exists(sb, "doer.old"));
     EXPECT_FALSE(exists(sb, "update/doer"));
@@ -102,10 +103,10 @@ TEST(Update, InstallsWhereNothingWasInstalled)
 {
     Sandbox sb;
     quietWorker(sb);
-    stage(sb, "capture2", "NEW");
+    stage(sb, "capture2", "#!NEW");
     RunResult r = sb.run("lanternhill", {});
     EXPECT_EQ((Lines{"lhr, Update detected, capture2", "lhr, No target"}), updateLines(r));
-    EXPECT_EQ("NEW", content(sb, "capture2"));
+    EXPECT_EQ("#!NEW", content(sb, "capture2"));
     EXPECT_EQ(0755u, mode(sb, "capture2"));
     EXPECT_FALSE(exists(sb, "update/capture2"));
 }
@@ -115,16 +116,16 @@ TEST(Update, AllFilesInOrderAndTheNewWorkerStarts)
     Sandbox sb;
     for (const char *n : {"lanternhillworker", "capture2", "capture3", "doer"})
         install(sb, n, "OLD");
-    stage(sb, "doer", "NEW doer");
-    stage(sb, "capture3", "NEW capture3");
-    stage(sb, "capture2", "NEW capture2");
+    stage(sb, "doer", "#!NEW doer");
+    stage(sb, "capture3", "#!NEW capture3");
+    stage(sb, "capture2", "#!NEW capture2");
     stage(sb, "lanternhillworker", "#!/bin/sh\necho new worker\n");
     RunResult r = sb.run("lanternhill", {});
     EXPECT_EQ((Lines{"lhr, Update detected, lanternhillworker", "lhr, Update detected, capture2",
                      "lhr, Update detected, capture3", "lhr, Update detected, doer"}),
               updateLines(r));
     EXPECT_TRUE(logged(r, "W: new worker\n"));
-    EXPECT_EQ("NEW capture3", content(sb, "capture3"));
+    EXPECT_EQ("#!NEW capture3", content(sb, "capture3"));
 }
 
 TEST(Update, OwnFileMakesTheRunnerRestart)
@@ -132,8 +133,8 @@ TEST(Update, OwnFileMakesTheRunnerRestart)
     Sandbox sb;
     install(sb, "lanternhillworker", "#!/bin/sh\ntouch started\n");
     install(sb, "lanternhill", "OLD");
-    stage(sb, "lanternhill", "NEW");
-    stage(sb, "doer", "NEW doer");
+    stage(sb, "lanternhill", "#!NEW");
+    stage(sb, "doer", "#!NEW doer");
     RunResult r = sb.run("lanternhill", {});
     EXPECT_EQ(14, r.status);
     EXPECT_EQ((Lines{"lhr, Update detected, doer", "lhr, No target",
@@ -142,8 +143,8 @@ TEST(Update, OwnFileMakesTheRunnerRestart)
     EXPECT_EQ("lhr, updated, restarting..", r.texts().back());
     EXPECT_FALSE(logged(r, "lhr, Running.."));
     EXPECT_FALSE(exists(sb, "started"));
-    EXPECT_EQ("NEW", content(sb, "lanternhill"));
-    EXPECT_EQ("NEW doer", content(sb, "doer"));
+    EXPECT_EQ("#!NEW", content(sb, "lanternhill"));
+    EXPECT_EQ("#!NEW doer", content(sb, "doer"));
 }
 
 TEST(Update, LeftoverBackupGoesOnlyWithANewUpdate)
@@ -217,8 +218,8 @@ TEST(Update, UnprivilegedRunnerUpdatesProgramsOfAnotherOwner)
     Sandbox sb;
     quietWorker(sb);
     install(sb, "doer", "OLD");
-    stage(sb, "doer", "NEW");
-    stage(sb, "capture2", "NEW capture2");
+    stage(sb, "doer", "#!NEW");
+    stage(sb, "capture2", "#!NEW capture2");
     ASSERT_EQ(0, chmod((sb.pkgDir() + "/update/capture2").c_str(), 0200));
     for (const char *rel : {"", "/update", "/update/doer", "/update/capture2"})
         ASSERT_EQ(0, chown((sb.pkgDir() + rel).c_str(), nobody, nobody)) << rel;
@@ -228,12 +229,142 @@ TEST(Update, UnprivilegedRunnerUpdatesProgramsOfAnotherOwner)
     EXPECT_EQ(0, r.status) << r.err << r.out;
     EXPECT_EQ((Lines{"lhr, Update detected, capture2", "lhr, No target", "lhr, Update detected, doer"}),
               updateLines(r));
-    EXPECT_EQ("NEW", content(sb, "doer"));
-    EXPECT_EQ("NEW capture2", content(sb, "capture2"));
+    EXPECT_EQ("#!NEW", content(sb, "doer"));
+    EXPECT_EQ("#!NEW capture2", content(sb, "capture2"));
     EXPECT_EQ(0755u, mode(sb, "doer"));
     EXPECT_EQ(0755u, mode(sb, "capture2"));
     for (const char *gone : {"doer.old", "update/doer", "update/capture2"})
         EXPECT_FALSE(exists(sb, gone)) << gone;
+}
+
+// The runner as built: an ELF program of the camera's own kind, on every
+// target (its tests run it under qemu-user).
+static std::string ownProgram()
+{
+    std::ifstream f(Sandbox::programPath("lanternhill"), std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+TEST(UpdateSameFile, StagedSecondNameOfTheProgramIsUsedUpWithoutASwap)
+{
+    // As ln, cp -l or an rsync with links would stage it: no swap, no
+    // restart, the program as it was.
+    const std::string runner = ownProgram();
+    ASSERT_GT(runner.size(), 64u);
+    Sandbox sb;
+    install(sb, "lanternhillworker", "#!/bin/sh\ntouch started\n");
+    install(sb, "lanternhill", runner);
+    install(sb, "doer", "#!OLD doer");
+    mkdir((sb.pkgDir() + "/update").c_str(), 0755);
+    for (const char *n : {"lanternhill", "doer"})
+        ASSERT_EQ(0, link((sb.pkgDir() + "/" + n).c_str(), (sb.pkgDir() + "/update/" + n).c_str())) << n;
+    for (int start = 1; start <= 2; start++) {
+        RunResult r = sb.run("lanternhill", {});
+        EXPECT_EQ(0, r.status) << start;
+        EXPECT_TRUE(logged(r, "lhr, Running..")) << start;
+        EXPECT_FALSE(logged(r, "lhr, updated, restarting..")) << start;
+    }
+    EXPECT_TRUE(exists(sb, "started"));
+    EXPECT_EQ(runner, content(sb, "lanternhill"));
+    EXPECT_EQ("#!OLD doer", content(sb, "doer"));
+    for (const char *gone : {"update/lanternhill", "update/doer", "lanternhill.old", "doer.old"})
+        EXPECT_FALSE(exists(sb, gone)) << gone;
+}
+
+TEST(UpdateRefused, ProgramsThatCanNeverStartHereAreNotInstalled)
+{
+    const std::string own = ownProgram();
+    ASSERT_GT(own.size(), 64u);
+    auto patched = [&own](size_t at, unsigned char value) {
+        std::string p = own;
+        p[at] = static_cast<char>(value);
+        return p;
+    };
+    // e_machine of another processor, in the file's own byte order.
+    const size_t machineAt = own[5] == 1 ? 18 : 19;
+    const unsigned char otherMachine = static_cast<unsigned char>(own[machineAt]) == 8 ? 40 : 8;
+    const std::string notHere = "lhr, Error staged file is not a program for this camera";
+    const struct {
+        const char *kind;
+        std::string staged;
+        std::string line;
+    } refused[] = {
+        {"empty", "", "lhr, Error staged file is empty"},
+        {"another machine", patched(machineAt, otherMachine), notHere},
+        {"another class", patched(4, own[4] == 1 ? 2 : 1), notHere},
+        {"another byte order", patched(5, own[5] == 1 ? 2 : 1), notHere},
+        {"a cut ELF header", own.substr(0, 12), notHere},
+        {"zeros", std::string(4096, '\0'), notHere},
+        {"an error page", "<html><body>404 Not Found</body></html>\n", notHere},
+        {"a lone #", "#", notHere},
+    };
+    // Against an installed program of the camera's own kind and a script,
+    // the runner's own file included (no restart then).
+    for (const std::string &installed : {own, std::string("#!/bin/sh\nexit 0\n")}) {
+        for (const auto &c : refused) {
+            Sandbox sb;
+            quietWorker(sb);
+            install(sb, "doer", installed);
+            install(sb, "lanternhill", installed);
+            stage(sb, "doer", c.staged);
+            stage(sb, "lanternhill", c.staged);
+            RunResult r = sb.run("lanternhill", {});
+            const std::string what = std::string(c.kind) + (installed == own ? " over ELF" : " over script");
+            EXPECT_EQ(0, r.status) << what;
+            EXPECT_EQ((Lines{"lhr, Update detected, doer", c.line, "lhr, Update detected, lanternhill", c.line}),
+                      updateLines(r))
+                << what;
+            for (const char *n : {"doer", "lanternhill"}) {
+                EXPECT_EQ(installed, content(sb, n)) << what << " " << n;
+                EXPECT_EQ(0755u, mode(sb, n)) << what << " " << n;
+                EXPECT_FALSE(exists(sb, std::string("update/") + n)) << what << " " << n;
+                EXPECT_FALSE(exists(sb, std::string(n) + ".old")) << what << " " << n;
+            }
+        }
+    }
+}
+
+TEST(UpdateRefused, ProgramsOfTheCamerasOwnKindAndScriptsAreInstalled)
+{
+    const std::string own = ownProgram();
+    Sandbox sb;
+    quietWorker(sb);
+    install(sb, "doer", "#!OLD");
+    install(sb, "capture2", own);
+    stage(sb, "doer", own);
+    stage(sb, "capture2", "#!/bin/sh\n");
+    RunResult r = sb.run("lanternhill", {});
+    EXPECT_EQ((Lines{"lhr, Update detected, capture2", "lhr, Update detected, doer"}), updateLines(r));
+    EXPECT_EQ(own, content(sb, "doer"));
+    EXPECT_EQ("#!/bin/sh\n", content(sb, "capture2"));
+}
+
+TEST(Update, LeftoverBackupOfAnyKindGoesWithANewUpdate)
+{
+    Sandbox sb;
+    quietWorker(sb);
+    install(sb, "doer", "#!OLD doer");
+    install(sb, "capture2", "#!OLD capture2");
+    // A directory with a link out of the package: removed, not followed.
+    std::string outside = sb.scratchDir() + "/outside";
+    mkdir(outside.c_str(), 0755);
+    { std::ofstream(outside + "/kept") << "KEPT"; }
+    sb.writeFile("doer.old/deeper/file", "x");
+    ASSERT_EQ(0, symlink(outside.c_str(), (sb.pkgDir() + "/doer.old/out").c_str()));
+    ASSERT_EQ(0, symlink(outside.c_str(), (sb.pkgDir() + "/capture2.old").c_str()));
+    stage(sb, "doer", "#!NEW doer");
+    stage(sb, "capture2", "#!NEW capture2");
+    RunResult r = sb.run("lanternhill", {});
+    EXPECT_EQ((Lines{"lhr, Update detected, capture2", "lhr, Update detected, doer"}), updateLines(r));
+    EXPECT_EQ("#!NEW doer", content(sb, "doer"));
+    EXPECT_EQ("#!NEW capture2", content(sb, "capture2"));
+    for (const char *gone : {"doer.old", "capture2.old", "update/doer", "update/capture2"})
+        EXPECT_FALSE(exists(sb, gone)) << gone;
+    std::ifstream kept(outside + "/kept");
+    std::string k((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
+    EXPECT_EQ("KEPT", k);
 }
 
 struct FaultCase {
@@ -252,11 +383,11 @@ TEST(UpdateFaults, EveryFailureIsLoggedAndCleanedUp)
         {"chmod:1:EIO", true, {d, "lhr, Error setting exec permission"}, "OLD", none},
         {"fsync:1:EIO", true, {d, "lhr, Error flushing staged file"}, "OLD", none},
         // Hard link refused: no backup, the program replaced in one rename.
-        {"link:1:EPERM", true, {d}, "NEW", none},
+        {"link:1:EPERM", true, {d}, "#!NEW", none},
         {"link:1:EPERM,rename:1:EXDEV", true, {d, "lhr, Error upgrading stage 2"}, "OLD", none},
         {"link:1:EIO", true, {d, "lhr, Error upgrading stage 1"}, "OLD", none},
         {"rename:1:EXDEV", true, {d, "lhr, Error upgrading stage 2"}, "OLD", none},
-        {"rename:1:EIO,unlink:2:EIO", true,
+        {"rename:1:EIO,unlink:1:EIO", true,
          {d, "lhr, Error upgrading stage 2", "lhr, Error rolling back upgrade"}, "OLD", "OLD"},
         {"rename:1:ENOSPC", false, {d, "lhr, No target", "lhr, Error upgrade state 3"}, none, none},
         {"chmod:1:EPERM", false, {d, "lhr, Error setting exec permission"}, none, none},
@@ -266,7 +397,7 @@ TEST(UpdateFaults, EveryFailureIsLoggedAndCleanedUp)
         quietWorker(sb);
         if (c.installed)
             install(sb, "doer", "OLD");
-        stage(sb, "doer", "NEW");
+        stage(sb, "doer", "#!NEW");
         StartOptions opts;
         opts.faults = c.faults;
         RunResult r = sb.run("lanternhill", {}, 20000, opts);
@@ -282,7 +413,7 @@ TEST(UpdateFaults, StopDuringTheUpdateIsAStopNotARestart)
 {
     Sandbox sb;
     install(sb, "lanternhill", "OLD");
-    stage(sb, "lanternhill", "NEW");
+    stage(sb, "lanternhill", "#!NEW");
     StartOptions opts;
     opts.faults = "fsync:1:SLOW";
     ASSERT_TRUE(sb.start("lanternhill", {}, opts));
@@ -291,7 +422,7 @@ TEST(UpdateFaults, StopDuringTheUpdateIsAStopNotARestart)
     RunResult r = sb.finish();
     EXPECT_EQ(128 + SIGTERM, r.status);
     EXPECT_TRUE(logged(r, "lhr, updated, restarting.."));
-    EXPECT_EQ("NEW", content(sb, "lanternhill"));
+    EXPECT_EQ("#!NEW", content(sb, "lanternhill"));
 }
 
 TEST(UpdateFaults, AFailureForOneFileDoesNotStopTheOthers)
@@ -299,8 +430,8 @@ TEST(UpdateFaults, AFailureForOneFileDoesNotStopTheOthers)
     Sandbox sb;
     quietWorker(sb);
     install(sb, "doer", "OLD");
-    stage(sb, "capture2", "NEW capture2");
-    stage(sb, "doer", "NEW");
+    stage(sb, "capture2", "#!NEW capture2");
+    stage(sb, "doer", "#!NEW");
     StartOptions opts;
     opts.faults = "chmod:1:EIO"; // capture2's, handled first
     RunResult r = sb.run("lanternhill", {}, 20000, opts);
@@ -309,7 +440,7 @@ TEST(UpdateFaults, AFailureForOneFileDoesNotStopTheOthers)
               updateLines(r));
     EXPECT_FALSE(exists(sb, "capture2"));
     EXPECT_FALSE(exists(sb, "update/capture2"));
-    EXPECT_EQ("NEW", content(sb, "doer"));
+    EXPECT_EQ("#!NEW", content(sb, "doer"));
 }
 
 TEST(UpdateDurability, EveryRenameIntoPlaceIsFlushedBeforeAndAfter)
@@ -317,8 +448,8 @@ TEST(UpdateDurability, EveryRenameIntoPlaceIsFlushedBeforeAndAfter)
     Sandbox sb;
     quietWorker(sb);
     install(sb, "doer", "OLD");
-    stage(sb, "doer", "NEW");
-    stage(sb, "capture2", "NEW");
+    stage(sb, "doer", "#!NEW");
+    stage(sb, "capture2", "#!NEW");
     StartOptions opts;
     opts.faultTrace = sb.scratchDir() + "/trace";
     RunResult r = sb.run("lanternhill", {}, 20000, opts);
@@ -353,8 +484,8 @@ TEST(UpdateDurability, KilledAtAnyStepEveryProgramStaysWhole)
     auto prepare = [](Sandbox &sb) {
         quietWorker(sb);
         install(sb, "doer", "OLD doer");
-        stage(sb, "doer", "NEW doer");
-        stage(sb, "capture2", "NEW capture2");
+        stage(sb, "doer", "#!NEW doer");
+        stage(sb, "capture2", "#!NEW capture2");
     };
     for (const std::string refused : {"", "link:1:EPERM,"}) {
         int calls = 0;
@@ -379,13 +510,13 @@ TEST(UpdateDurability, KilledAtAnyStepEveryProgramStaysWhole)
             }
             // Every program is whole under its own name even before the next start.
             std::string doer = content(sb, "doer");
-            EXPECT_TRUE(doer == "OLD doer" || doer == "NEW doer") << refused << k << ": " << doer;
+            EXPECT_TRUE(doer == "OLD doer" || doer == "#!NEW doer") << refused << k << ": " << doer;
             RunResult again = sb.run("lanternhill", {});
             EXPECT_EQ(0, again.status) << refused << k;
-            EXPECT_EQ("NEW doer", content(sb, "doer")) << refused << k;
+            EXPECT_EQ("#!NEW doer", content(sb, "doer")) << refused << k;
             EXPECT_EQ(0755u, mode(sb, "doer")) << refused << k;
             std::string c2 = content(sb, "capture2");
-            EXPECT_TRUE(c2 == "NEW capture2") << refused << k << ": " << c2;
+            EXPECT_TRUE(c2 == "#!NEW capture2") << refused << k << ": " << c2;
             EXPECT_EQ(0755u, mode(sb, "capture2")) << refused << k;
             EXPECT_FALSE(exists(sb, "update/doer")) << refused << k;
             EXPECT_FALSE(exists(sb, "update/capture2")) << refused << k;
