@@ -354,10 +354,11 @@ void playRound(const Round &rd)
             break;
         }
         if (now >= nextStatus) {
+            const long long asked = nowMs();
             long long ms = statusMs(sb, port);
             tl.statusCount++;
-            if (ms < 0 && sb.running())
-                failedAt.push_back(nowMs());
+            if (ms < 0)
+                failedAt.push_back(asked);
             tl.statusMax = std::max(tl.statusMax, ms);
             nextStatus = nowMs() + 250;
             if (measureMemory && sb.running())
@@ -383,7 +384,8 @@ void playRound(const Round &rd)
         std::ifstream f(console, std::ios::binary);
         shown.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
     }
-    // The handler goes a moment before the runner's exit.
+    // The handler goes a moment before the runner's exit: a request asked
+    // then may go unanswered.
     for (long long t : failedAt)
         tl.unanswered += tl.runnerExitMs - t > 1000;
     const ChaosProgress p = progress();
