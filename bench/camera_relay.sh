@@ -15,7 +15,7 @@ boot_limit=180                 # seconds to the first round; 10-15 s is usual
 quiet_limit=300                # seconds from one result to the next
 camera_target "$target" || exit 1
 bash scripts/build-package.sh "$target" >&2 &&
-    cmake --build --preset "$target" --target camclock benchspin floorrelay >/dev/null || {
+    cmake --build --preset "$target" --target camclock cutpoint benchspin floorrelay >/dev/null || {
     echo "camera bench: the $target package, camclock, the spin or the floor could not be built" >&2
     exit 1
 }

@@ -221,12 +221,12 @@ echo >>"$out"
 bash bench/relay_faults.sh >>"$out"
 
 # 8. The relay on the emulated mipsel camera.
-echo "Building the mipsel camera package for the emulated camera..."
-if bash scripts/build-package.sh mipsel >/dev/null && cmake --build --preset mipsel --target camclock >/dev/null; then
-    echo >>"$out"
-    bash bench/camera_relay.sh mipsel >>"$out"
-fi
+# It builds what it boots, and says on standard error why it can't measure.
+camera_failed=0
+echo >>"$out"
+bash bench/camera_relay.sh mipsel >>"$out" || camera_failed=1
 echo >>"$out"
 bash bench/relay_profile.sh >>"$out"
 
 cat "$out"
+[ "$camera_failed" = 0 ] || { echo "bench: the emulated camera's section is missing (see above)" >&2; exit 1; }
