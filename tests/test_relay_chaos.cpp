@@ -65,10 +65,7 @@ struct Round {
         static const char *outs[] = {"fast", "slow", "paused", "none"};
         static const char *consoles[] = {"file", "fifo", "none"};
         std::ostringstream s;
-        s << "seed " << seed << ": worker lines=" << lines << (thenWait ? " then=wait" : "") << " chunk=" << chunk
-          << " pause=" << pauseMs << (longLines ? " long" : "") << (oddBytes ? " odd" : "")
-          << (nonl ? " nonl" : "") << (ignorePipe ? " sigpipe=ignore" : "") << (leftover ? " leftover" : "")
-          << " term=" << term << " bye=" << bye << " save=" << save << " code=" << code << "; log "
+        s << "seed " << seed << ": worker" << workerArgs() << "; log "
           << logs[log] << (stream ? "(stream)" : "") << " rate=" << logRate << " from=" << logFromMs
           << " for=" << logForMs << "; stdout " << outs[out] << " rate=" << outRate << " from=" << outFromMs
           << " for=" << outForMs << "; console " << consoles[console] << " pause=" << consolePauseMs
@@ -281,6 +278,11 @@ void playRound(const Round &rd)
         sb.slowOut(rd.outRate);
 
     std::string shown; // the FIFO console's bytes
+    auto readConsole = [&] {
+        char buf[65536];
+        for (ssize_t n; fifo >= 0 && (n = read(fifo, buf, sizeof buf)) > 0;)
+            shown.append(buf, static_cast<size_t>(n));
+    };
     const long long t0 = nowMs();
     const std::string port = sb.startServing("lanternhill", opts);
     ASSERT_FALSE(port.empty());
@@ -364,22 +366,16 @@ void playRound(const Round &rd)
             if (measureMemory && sb.running())
                 tl.peakGrowthKb = std::max(tl.peakGrowthKb, peakKb(sb.pid()) - startKb);
         }
-        if (fifo >= 0 && at >= rd.consolePauseMs) {
-            char buf[65536];
-            for (ssize_t n; (n = read(fifo, buf, sizeof buf)) > 0;)
-                shown.append(buf, static_cast<size_t>(n));
-        }
+        if (at >= rd.consolePauseMs)
+            readConsole();
         sb.pump(5);
     }
     // A daemon paused for good reads its queue after the runner's exit.
     sb.pauseLog(false);
     RunResult r = sb.finish(5000);
-    if (fifo >= 0) {
-        char buf[65536];
-        for (ssize_t n; (n = read(fifo, buf, sizeof buf)) > 0;)
-            shown.append(buf, static_cast<size_t>(n));
+    readConsole();
+    if (fifo >= 0)
         close(fifo);
-    }
     if (rd.console == CON_FILE) {
         std::ifstream f(console, std::ios::binary);
         shown.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
