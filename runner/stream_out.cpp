@@ -99,7 +99,9 @@ void streamOutOpenStdout(StreamOut *o, int holdMs)
 
 bool streamOutOpenPath(StreamOut *o, const char *path, int holdMs)
 {
-    int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // Opened again after each time the log took back: a file standing for
+    // the device must keep what it was given before.
+    int fd = open(path, O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return false;
     start(o, fd, true, HOW_PLAIN, 0, holdMs);

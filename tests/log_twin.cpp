@@ -5,8 +5,13 @@
 //   log_twin --cut PATH  a long record cut by a stalled stream receiver at
 //                      PATH, the console fallback ("cut" on standard
 //                      output), then a line on a new connection.
+//   log_twin --again PATH  a datagram log at PATH, read by the twin itself,
+//                      refuses twice with the log taking in between: what
+//                      it took goes to standard output, one text a line.
 #include <stdio.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -62,11 +67,60 @@ static int cut(const char *path)
     return state == LOG_SENDING ? 0 : 3;
 }
 
+// Adds numbered lines until the log refuses one; the next number.
+static int fill(int n)
+{
+    while (logWriterState() != LOG_WAITING && n < 100000)
+        add("W: n " + std::to_string(n++));
+    return n;
+}
+
+static void takeAll(int receiver)
+{
+    char buf[4096];
+    ssize_t got;
+    while ((got = recv(receiver, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+        const char *text = static_cast<const char *>(memmem(buf, static_cast<size_t>(got), "]: ", 3));
+        if (text != nullptr)
+            printf("%.*s\n", static_cast<int>(buf + got - text - 3), text + 3);
+    }
+}
+
+static int again(const char *path)
+{
+    int receiver = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    (void)snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
+    if (receiver < 0 || bind(receiver, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        return 1;
+    logWriterOpen("lanternhill", path, 100);
+    int n = 1;
+    for (int round = 0; round < 2; round++) {
+        n = fill(n);
+        usleep(200 * 1000);
+        add("W: n " + std::to_string(n++));
+        if (logWriterState() != LOG_CONSOLE)
+            return 2;
+        // The log takes again: the console is let go.
+        takeAll(receiver);
+        add("W: n " + std::to_string(n++));
+        if (logWriterState() != LOG_SENDING)
+            return 3;
+    }
+    logWriterClose();
+    takeAll(receiver);
+    close(receiver);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     if (argc == 2)
         return twin(argv[1]);
     if (argc == 3 && strcmp(argv[1], "--cut") == 0)
         return cut(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "--again") == 0)
+        return again(argv[2]);
     return 2;
 }

@@ -144,3 +144,36 @@ TEST(LogWriter, StreamRecordCutByAStallGoesToTheConsoleBeforeAnythingNewer)
     EXPECT_EQ("\r", shown[1]);
     EXPECT_NE(std::string::npos, shown[2].find("]: W: to the console\r"));
 }
+
+TEST(LogWriter, ConsoleNeededAgainKeepsWhatItShowedBefore)
+{
+    // Refused twice, with the log taking in between: the console is let go
+    // and opened again. On a file standing for it, the second time must not
+    // write over the first.
+    Sandbox sb;
+    std::string console = sb.scratchDir() + "/console";
+    ASSERT_TRUE(std::ofstream(console).good());
+    StartOptions opts;
+    opts.consolePath = console;
+    RunResult r = sb.run("log_twin", {"--again", sb.scratchDir() + "/writer.sock"}, 20000, opts);
+    ASSERT_EQ(0, r.status) << r.err;
+    std::vector<long> fromLog, fromConsole;
+    for (const std::string &l : r.outLines()) {
+        if (l.rfind("W: n ", 0) == 0)
+            fromLog.push_back(atol(l.c_str() + 5));
+    }
+    for (const std::string &l : readLines(console)) {
+        size_t k = l.find("]: W: n ");
+        if (k != std::string::npos)
+            fromConsole.push_back(atol(l.c_str() + k + 8));
+    }
+    // Each in order, and together every line once.
+    EXPECT_TRUE(std::is_sorted(fromLog.begin(), fromLog.end()));
+    EXPECT_TRUE(std::is_sorted(fromConsole.begin(), fromConsole.end()));
+    std::vector<long> all = fromLog;
+    all.insert(all.end(), fromConsole.begin(), fromConsole.end());
+    std::sort(all.begin(), all.end());
+    ASSERT_FALSE(all.empty());
+    for (size_t i = 0; i < all.size(); i++)
+        ASSERT_EQ(static_cast<long>(i) + 1, all[i]) << "of " << all.size() << ", " << fromConsole.size() << " on the console";
+}
