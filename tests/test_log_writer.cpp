@@ -157,23 +157,12 @@ TEST(LogWriter, ConsoleNeededAgainKeepsWhatItShowedBefore)
     opts.consolePath = console;
     RunResult r = sb.run("log_twin", {"--again", sb.scratchDir() + "/writer.sock"}, 20000, opts);
     ASSERT_EQ(0, r.status) << r.err;
-    std::vector<long> fromLog, fromConsole;
+    std::vector<long> fromLog;
     for (const std::string &l : r.outLines()) {
         if (l.rfind("W: n ", 0) == 0)
             fromLog.push_back(atol(l.c_str() + 5));
     }
-    for (const std::string &l : readLines(console)) {
-        size_t k = l.find("]: W: n ");
-        if (k != std::string::npos)
-            fromConsole.push_back(atol(l.c_str() + k + 8));
-    }
-    // Each in order, and together every line once.
-    EXPECT_TRUE(std::is_sorted(fromLog.begin(), fromLog.end()));
-    EXPECT_TRUE(std::is_sorted(fromConsole.begin(), fromConsole.end()));
-    std::vector<long> all = fromLog;
-    all.insert(all.end(), fromConsole.begin(), fromConsole.end());
-    std::sort(all.begin(), all.end());
-    ASSERT_FALSE(all.empty());
-    for (size_t i = 0; i < all.size(); i++)
-        ASSERT_EQ(static_cast<long>(i) + 1, all[i]) << "of " << all.size() << ", " << fromConsole.size() << " on the console";
+    std::vector<long> fromConsole = consoleNumbers(console, "n ");
+    ASSERT_FALSE(fromConsole.empty());
+    EXPECT_TRUE(togetherOnceInOrder(fromLog, fromConsole, static_cast<long>(fromLog.size() + fromConsole.size())));
 }

@@ -225,20 +225,7 @@ TEST(RelayStop, AllTheWorkerWroteBeforeItsExitIsRelayed)
     sb.signal(SIGTERM);
     RunResult r = sb.finish(120000);
     EXPECT_EQ(0, r.status);
-    std::vector<long> logged = numbered(r.texts(), "bye ");
-    std::vector<long> shown;
-    for (const std::string &l : readLines(console)) {
-        size_t k = l.find("]: W: bye ");
-        if (k != std::string::npos)
-            shown.push_back(atol(l.c_str() + k + 10));
-    }
-    // Each in order, and together every line once.
-    EXPECT_TRUE(std::is_sorted(logged.begin(), logged.end()));
-    EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
-    std::vector<long> all = logged;
-    all.insert(all.end(), shown.begin(), shown.end());
-    std::sort(all.begin(), all.end());
-    expectAllInOrder(all, 150000);
+    EXPECT_TRUE(togetherOnceInOrder(numbered(r.texts(), "bye "), consoleNumbers(console, "bye "), 150000));
     expectAllInOrder(numbered(r.outLines(), "bye "), 150000);
 }
 

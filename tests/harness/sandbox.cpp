@@ -94,6 +94,36 @@ std::vector<std::string> readLines(const std::string &path)
     return out;
 }
 
+std::vector<long> consoleNumbers(const std::string &path, const std::string &prefix)
+{
+    std::vector<long> out;
+    const std::string mark = "]: W: " + prefix;
+    for (const std::string &l : readLines(path)) {
+        size_t k = l.find(mark);
+        if (k != std::string::npos)
+            out.push_back(atol(l.c_str() + k + mark.size()));
+    }
+    return out;
+}
+
+testing::AssertionResult togetherOnceInOrder(const std::vector<long> &logged, const std::vector<long> &shown,
+                                             long count)
+{
+    if (!std::is_sorted(logged.begin(), logged.end()))
+        return testing::AssertionFailure() << "the log's lines out of order";
+    if (!std::is_sorted(shown.begin(), shown.end()))
+        return testing::AssertionFailure() << "the console's lines out of order";
+    std::vector<long> all = logged;
+    all.insert(all.end(), shown.begin(), shown.end());
+    std::sort(all.begin(), all.end());
+    for (size_t i = 0; i < all.size() || static_cast<long>(i) < count; i++) {
+        if (i >= all.size() || all[i] != static_cast<long>(i) + 1)
+            return testing::AssertionFailure() << "line " << i + 1 << " of " << count << " missing or twice ("
+                                               << logged.size() << " logged, " << shown.size() << " shown)";
+    }
+    return testing::AssertionSuccess();
+}
+
 int countFds(pid_t pid)
 {
     int n = 0;

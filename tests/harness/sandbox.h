@@ -4,6 +4,7 @@
 // namespace in which a scratch directory stands at the package directory
 // and a socket of the test's own stands at /dev/log.
 
+#include <gtest/gtest.h>
 #include <stdint.h>
 #include <sys/types.h>
 
@@ -159,6 +160,13 @@ long long nowMs();
 
 // The lines of a text file (a journal, a trace); none if it is missing.
 std::vector<std::string> readLines(const std::string &path);
+
+// The numbers N of a console's lines "ident[pid]: W: <prefix>N".
+std::vector<long> consoleNumbers(const std::string &path, const std::string &prefix);
+// Lines 1 to count reached the log and the console each in order, and the
+// two together once.
+testing::AssertionResult togetherOnceInOrder(const std::vector<long> &logged, const std::vector<long> &shown,
+                                             long count);
 
 // The number of open descriptors of a process.
 int countFds(pid_t pid);
