@@ -421,6 +421,24 @@ void playRound(const Round &rd)
             next = &fromLog[i++];
         else if (j < fromConsole.size() && at(fromConsole[j], pos))
             next = &fromConsole[j++];
+        if (next == nullptr && killed && rd.leftover) {
+            // Killed in the middle of a line: the writer it left behind
+            // ends that line with its own.
+            auto workerBytes = [&](const std::string &piece) {
+                size_t m = 0;
+                while (m < piece.size() && pos + m < stream.size() && piece[m] == stream[pos + m])
+                    m++;
+                return pos + m >= static_cast<size_t>(p.bytes) && m < piece.size() && piece[m] == 'X' ? m : 0;
+            };
+            size_t m = 0;
+            if (i < fromLog.size() && (m = workerBytes(fromLog[i])) > 0)
+                i++;
+            else if (j < fromConsole.size() && (m = workerBytes(fromConsole[j])) > 0)
+                j++;
+            pos += m;
+            if (m > 0)
+                continue;
+        }
         if (next == nullptr && rd.mayLose()) {
             // Lost lines: the next piece must still come later, in order.
             size_t a = i < fromLog.size() ? stream.find(fromLog[i], pos) : std::string::npos;
