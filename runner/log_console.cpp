@@ -11,20 +11,20 @@ gint64 openAgainAt = 0; // a console that could not be opened is tried once a se
 
 } // namespace
 
-void consoleAdd(const char *text, size_t len, bool own)
+bool consoleAdd(const char *text, size_t len, bool own)
 {
     if (console.state == OUT_GONE) {
-        streamOutClose(&console);
+        (void)streamOutClose(&console);
         const gint64 now = g_get_monotonic_time();
         if (now < openAgainAt)
-            return;
+            return false;
         if (!streamOutOpenPath(&console, "/dev/console", console.holdMs)) {
             openAgainAt = now + G_USEC_PER_SEC;
-            return;
+            return false;
         }
         console.role = STOP_CONSOLE;
     }
-    streamOutAddLine(&console, text, len, "\r\n", own);
+    return streamOutAddLine(&console, text, len, "\r\n", own);
 }
 
 void consoleFlush(bool stillNeeded)
@@ -33,7 +33,7 @@ void consoleFlush(bool stillNeeded)
         return;
     streamOutFlush(&console);
     if (!stillNeeded && console.off == console.len)
-        streamOutClose(&console);
+        (void)streamOutClose(&console);
 }
 
 bool consoleTakes()
@@ -61,7 +61,7 @@ bool consoleIdle()
     return streamOutIdle(&console);
 }
 
-void consoleClose()
+size_t consoleClose()
 {
-    streamOutClose(&console);
+    return streamOutClose(&console);
 }

@@ -9,8 +9,8 @@
 // first message, written without blocking; without a console the messages
 // are dropped, as syslog(3) drops them.
 
-// The runner's own lines (own) are bounded.
-void consoleAdd(const char *text, size_t len, bool own);
+// The runner's own lines (own) are bounded. False when it was dropped.
+bool consoleAdd(const char *text, size_t len, bool own);
 // Writes what waits; closes the console once it has taken everything, if
 // the log no longer needs it.
 void consoleFlush(bool stillNeeded);
@@ -27,5 +27,5 @@ void consoleSetHold(int holdMs);
 bool consoleIdle();
 
 // Waits until what waits is written, its hold ends or the stop's limit
-// for it passes; then closes it.
-void consoleClose();
+// for it passes; then closes it. How many records it left out.
+size_t consoleClose();

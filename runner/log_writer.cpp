@@ -33,13 +33,24 @@ bool took = false; // the last send put something on the socket
 // room again. The worker's lines never are: they wait in its pipe.
 const size_t kOwnLimit = 64;
 unsigned leftOut = 0;
+// The worker's lines that neither the log nor a console took: counted, and
+// the count logged when the log takes again.
+unsigned refusedLines = 0;
 
 void recordsToConsole(size_t from, size_t to)
 {
     for (size_t i = from; i < to; i++) {
         const Record &r = q.records[i];
-        consoleAdd(q.arena + r.offset + r.consoleOffset, r.len - r.consoleOffset, r.own);
+        if (!consoleAdd(q.arena + r.offset + r.consoleOffset, r.len - r.consoleOffset, r.own) && !r.own)
+            refusedLines++;
     }
+}
+
+void addNote(const char *format, unsigned count)
+{
+    char note[80];
+    int n = snprintf(note, sizeof note, format, count);
+    logQueueAdd(note, static_cast<size_t>(n), true);
 }
 
 void disconnect()
@@ -235,9 +246,7 @@ void logWriterAdd(const char *message, size_t len, bool own)
         return;
     }
     if (own && leftOut > 0) {
-        char note[80];
-        int n = snprintf(note, sizeof note, "lhr, Log refused, %u own lines left out", leftOut);
-        logQueueAdd(note, static_cast<size_t>(n), true);
+        addNote("lhr, Log refused, %u own lines left out", leftOut);
         leftOut = 0;
     }
     logQueueAdd(message, len, own);
@@ -246,6 +255,10 @@ void logWriterAdd(const char *message, size_t len, bool own)
 void logWriterSend()
 {
     gint64 now = g_get_monotonic_time();
+    if (refusedLines > 0 && (state == LOG_SENDING || state == LOG_WAITING) && fd >= 0) {
+        addNote("lhr, Log and console refused, %u lines of lhw left out", refusedLines);
+        refusedLines = 0;
+    }
     if (q.head < q.count)
         sendQueue(now);
     const gint64 limit = stopLimit(STOP_LOG);
@@ -308,7 +321,7 @@ int logWriterSocket()
     return fd;
 }
 
-void logWriterClose()
+size_t logWriterClose()
 {
     // Closing is stopping, with or without a worker.
     stopLimitStart();
@@ -327,8 +340,10 @@ void logWriterClose()
         enterConsole(g_get_monotonic_time());
     disconnect();
     recordsToConsole(q.head, q.count);
-    consoleClose();
+    const size_t left = refusedLines + consoleClose();
+    refusedLines = 0;
     logQueueFree();
     state = LOG_SENDING;
     refusedSince = 0;
+    return left;
 }

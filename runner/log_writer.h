@@ -52,4 +52,5 @@ int logWriterSocket();
 
 // At exit: waits for the log to take what is queued until the stop's
 // limit for it, sends the rest to the console, and closes everything.
-void logWriterClose();
+// How many lines neither took and weren't counted in the log.
+size_t logWriterClose();

@@ -25,6 +25,7 @@
 
 #include <errno.h>
 #include <glib-unix.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -384,8 +385,14 @@ void openSystemLog()
 void closeSystemLog()
 {
     stopSources();
-    logWriterClose();
-    streamOutClose(&echo);
+    // What the stop's bound left out, where something may still take it.
+    const size_t left = logWriterClose();
+    if (left > 0 || r.owed > 0) {
+        char note[96];
+        int n = snprintf(note, sizeof note, "lhr, At the stop, %zu lines left out, %zu bytes of lhw unread", left, r.owed);
+        (void)streamOutAddLine(&echo, note, static_cast<size_t>(n), "\n", true);
+    }
+    (void)streamOutClose(&echo);
     loginfoSetSink(nullptr);
 }
 

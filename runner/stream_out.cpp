@@ -14,6 +14,9 @@ namespace {
 // The runner's own lines beyond this are dropped; the worker's come only
 // into an empty buffer, a pass at a time.
 const size_t kBufferLimit = 128 * 1024;
+// At the close, for the end of a record cut short: a slow serial console
+// takes it at once, a pipe once its reader has taken a page.
+const int kCutEndMs = 250;
 
 enum How {
     HOW_PLAIN,  // a write never blocks: a file, or a description of our own made non-blocking
@@ -58,6 +61,17 @@ void start(StreamOut *o, int fd, bool own, How how, size_t chunk, int holdMs)
     o->state = OUT_TAKES;
     o->refusedSince = 0;
     o->holdMs = holdMs;
+}
+
+void endCutRecord(StreamOut *o, size_t endLen)
+{
+    struct pollfd pfd = {o->fd, POLLOUT, 0};
+    for (int tries = 0; tries < 2; tries++) {
+        // A pipe's last page may take it before poll says so.
+        ssize_t n = writeSome(o, o->end, endLen);
+        if (n > 0 || tries > 0 || (n < 0 && errno != EAGAIN) || poll(&pfd, 1, kCutEndMs) != 1)
+            return;
+    }
 }
 
 } // namespace
@@ -108,11 +122,12 @@ bool streamOutOpenPath(StreamOut *o, const char *path, int holdMs)
     return true;
 }
 
-void streamOutAddLine(StreamOut *o, const char *text, size_t len, const char *end, bool own)
+bool streamOutAddLine(StreamOut *o, const char *text, size_t len, const char *end, bool own)
 {
     const size_t endLen = strlen(end);
     if (o->state == OUT_GONE || o->state == OUT_DROPPING || (own && o->len - o->off + len + endLen > kBufferLimit))
-        return;
+        return false;
+    o->end = end;
     if (o->len + len + endLen > o->cap) {
         o->cap = MAX(o->cap * 2, MAX(o->len + len + endLen, 4096));
         o->buf = static_cast<char *>(g_realloc(o->buf, o->cap));
@@ -120,6 +135,7 @@ void streamOutAddLine(StreamOut *o, const char *text, size_t len, const char *en
     memcpy(o->buf + o->len, text, len);
     memcpy(o->buf + o->len + len, end, endLen);
     o->len += len + endLen;
+    return true;
 }
 
 void streamOutFlush(StreamOut *o)
@@ -193,7 +209,7 @@ gint64 streamOutHoldEnd(const StreamOut *o)
     return limit != 0 ? MIN(end, limit) : end;
 }
 
-void streamOutClose(StreamOut *o)
+size_t streamOutClose(StreamOut *o)
 {
     streamOutFlush(o);
     while (o->state == OUT_WAITING) {
@@ -201,6 +217,17 @@ void streamOutClose(StreamOut *o)
         struct pollfd pfd = {o->fd, POLLOUT, 0};
         (void)poll(&pfd, 1, static_cast<int>(CLAMP(left, 0, 100)));
         streamOutFlush(o);
+    }
+    size_t left = 0;
+    if (o->off < o->len && o->end != nullptr) {
+        const size_t endLen = strlen(o->end);
+        const char *rest = o->buf + o->off, *last = o->buf + o->len;
+        for (const char *p = rest; (p = static_cast<const char *>(memmem(p, static_cast<size_t>(last - p), o->end, endLen))) != nullptr; p += endLen)
+            left++;
+        // A record cut short gets its end, so that what the reader gets
+        // next doesn't join it.
+        if (o->off > 0 && (o->off < endLen || memcmp(rest - endLen, o->end, endLen) != 0))
+            endCutRecord(o, endLen);
     }
     g_free(o->buf);
     o->buf = nullptr;
@@ -210,4 +237,5 @@ void streamOutClose(StreamOut *o)
     o->fd = -1;
     o->ownFd = false;
     o->state = OUT_GONE;
+    return left;
 }

@@ -33,6 +33,7 @@ struct StreamOut {
     gint64 refusedSince = 0; // monotonic us; 0 while it takes
     int holdMs = 0;
     StopOutput role = STOP_ECHO; // which of the stop's limits it keeps
+    const char *end = nullptr;   // the records' end (a literal)
 };
 
 // Standard output; its own file description stays as the parent gave it.
@@ -41,8 +42,8 @@ void streamOutOpenStdout(StreamOut *o, int holdMs);
 bool streamOutOpenPath(StreamOut *o, const char *path, int holdMs);
 
 // Adds a line and its end (such as "\n"); one of the runner's own (own)
-// only while the buffer is within its bound.
-void streamOutAddLine(StreamOut *o, const char *text, size_t len, const char *end, bool own);
+// only while the buffer is within its bound. False when it was dropped.
+bool streamOutAddLine(StreamOut *o, const char *text, size_t len, const char *end, bool own);
 // Writes what it can; the state tells what is left.
 void streamOutFlush(StreamOut *o);
 
@@ -56,5 +57,5 @@ int streamOutWaitFd(const StreamOut *o);
 gint64 streamOutHoldEnd(const StreamOut *o);
 
 // Waits until its buffer is written, its hold ends or its stop limit
-// passes, then releases it.
-void streamOutClose(StreamOut *o);
+// passes, then releases it; how many records it left out.
+size_t streamOutClose(StreamOut *o);

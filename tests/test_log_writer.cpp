@@ -166,3 +166,24 @@ TEST(LogWriter, ConsoleNeededAgainKeepsWhatItShowedBefore)
     ASSERT_FALSE(fromConsole.empty());
     EXPECT_TRUE(togetherOnceInOrder(fromLog, fromConsole, static_cast<long>(fromLog.size() + fromConsole.size())));
 }
+
+TEST(LogWriter, LinesNeitherLogNorConsoleTookAreCountedInTheLog)
+{
+    // The same without a console: what it would have shown is counted, and
+    // the count logged each time the log takes again.
+    Sandbox sb;
+    RunResult r = sb.run("log_twin", {"--again", sb.scratchDir() + "/writer.sock"});
+    ASSERT_EQ(0, r.status) << r.err;
+    std::vector<long> fromLog;
+    long counted = 0;
+    for (const std::string &l : r.outLines()) {
+        if (l.rfind("W: n ", 0) == 0)
+            fromLog.push_back(atol(l.c_str() + 5));
+        if (l.rfind("lhr, Log and console refused, ", 0) == 0)
+            counted += atol(l.c_str() + 30);
+    }
+    ASSERT_FALSE(fromLog.empty());
+    EXPECT_GT(counted, 0);
+    EXPECT_TRUE(std::is_sorted(fromLog.begin(), fromLog.end()));
+    EXPECT_EQ(fromLog.back(), static_cast<long>(fromLog.size()) + counted);
+}

@@ -402,6 +402,13 @@ void playRound(const Round &rd)
         EXPECT_LT(tl.peakGrowthKb, 8 << 10) << "peak memory growth in kB";
     }
 
+    // The console's last record is whole where its reader was there to
+    // take its end.
+    if (rd.console == CON_FILE || (rd.console == CON_FIFO && t0 + rd.consolePauseMs + 500 < tl.runnerExitMs)) {
+        EXPECT_TRUE(shown.empty() || shown.compare(shown.size() - 2, 2, "\r\n") == 0)
+            << "the console ends in " << testing::PrintToString(shown.substr(shown.size() - std::min<size_t>(shown.size(), 40)));
+    }
+
     // Every byte the worker wrote before its exit, once, in order, in the
     // log or on the console.
     ChaosLineKinds kinds;
