@@ -25,7 +25,6 @@
 
 #include <errno.h>
 #include <glib-unix.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -107,6 +106,12 @@ void toOutputs(const char *message, size_t len, bool own)
 void runnerLog(const char *message, size_t len)
 {
     toOutputs(message, len, true);
+}
+
+// The runner's own lines once the log is closed.
+void echoLine(const char *message, size_t len)
+{
+    (void)streamOutAddLine(&echo, message, len, "\n", true);
 }
 
 void relayed(size_t bytes)
@@ -387,11 +392,9 @@ void closeSystemLog()
     stopSources();
     // What the stop's bound left out, where something may still take it.
     const size_t left = logWriterClose();
-    if (left > 0 || r.owed > 0) {
-        char note[96];
-        int n = snprintf(note, sizeof note, "lhr, At the stop, %zu lines left out, %zu bytes of lhw unread", left, r.owed);
-        (void)streamOutAddLine(&echo, note, static_cast<size_t>(n), "\n", true);
-    }
+    loginfoSetSink(echoLine);
+    if (left > 0 || r.owed > 0)
+        LOGINFO("lhr, At the stop, %zu lines left out, %zu bytes of lhw unread", left, r.owed);
     (void)streamOutClose(&echo);
     loginfoSetSink(nullptr);
 }

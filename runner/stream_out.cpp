@@ -63,17 +63,6 @@ void start(StreamOut *o, int fd, bool own, How how, size_t chunk, int holdMs)
     o->holdMs = holdMs;
 }
 
-void endCutRecord(StreamOut *o, size_t endLen)
-{
-    struct pollfd pfd = {o->fd, POLLOUT, 0};
-    for (int tries = 0; tries < 2; tries++) {
-        // A pipe's last page may take it before poll says so.
-        ssize_t n = writeSome(o, o->end, endLen);
-        if (n > 0 || tries > 0 || (n < 0 && errno != EAGAIN) || poll(&pfd, 1, kCutEndMs) != 1)
-            return;
-    }
-}
-
 } // namespace
 
 void streamOutOpenStdout(StreamOut *o, int holdMs)
@@ -219,16 +208,15 @@ size_t streamOutClose(StreamOut *o)
         streamOutFlush(o);
     }
     size_t left = 0;
-    if (o->off < o->len && o->end != nullptr) {
-        const size_t endLen = strlen(o->end);
-        const char *rest = o->buf + o->off, *last = o->buf + o->len;
-        for (const char *p = rest; (p = static_cast<const char *>(memmem(p, static_cast<size_t>(last - p), o->end, endLen))) != nullptr; p += endLen)
-            left++;
-        // A record cut short gets its end, so that what the reader gets
-        // next doesn't join it.
-        if (o->off > 0 && (o->off < endLen || memcmp(rest - endLen, o->end, endLen) != 0))
-            endCutRecord(o, endLen);
-    }
+    const size_t endLen = o->end != nullptr ? strlen(o->end) : 0;
+    for (size_t i = o->off; endLen > 0 && i + endLen <= o->len; i++)
+        left += memcmp(o->buf + i, o->end, endLen) == 0;
+    // A record cut short gets its end, so that what the reader gets next
+    // doesn't join it. A write poll promises doesn't block.
+    struct pollfd pfd = {o->fd, POLLOUT, 0};
+    if (left > 0 && o->off > 0 && memcmp(o->buf + o->off - MIN(o->off, endLen), o->end, endLen) != 0 &&
+        poll(&pfd, 1, kCutEndMs) == 1)
+        (void)!write(o->fd, o->end, endLen);
     g_free(o->buf);
     o->buf = nullptr;
     o->len = o->off = o->cap = 0;
