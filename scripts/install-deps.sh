@@ -9,7 +9,7 @@ test=("${demo[@]}" file strace faketime valgrind qemu-user
       g++-mipsel-linux-gnu binutils-mipsel-linux-gnu g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf
       g++-aarch64-linux-gnu binutils-aarch64-linux-gnu apt dpkg clang libclang-rt-14-dev
       libbenchmark-dev wrk
-      qemu-system-mips qemu-system-arm cpio kmod e2fsprogs libjpeg-turbo-progs)
+      qemu-system-mips qemu-system-arm cpio kmod e2fsprogs libjpeg-turbo-progs zopfli)
 
 case "${1:-}" in
     demo) want=("${demo[@]}") ;;

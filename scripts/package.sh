@@ -10,7 +10,11 @@ stage="$build/package-root"
 rm -rf "$stage"
 cmake --install "$build" --prefix "$stage" --strip >/dev/null
 tarball="$build/lanternhill-$version-$arch.tar.gz"
-# What a camera downloads and stores: compressed as far as gzip goes.
-tar -cf - --sort=name --owner=0 --group=0 -C "$stage" . | gzip -9n >"$tarball.tmp"
+# What a camera downloads and stores: a gzip file, compressed further than
+# gzip itself goes (zopfli: about 6 % less, the same format).
+command -v zopfli >/dev/null || { echo "package.sh: zopfli is missing: run scripts/install-deps.sh test" >&2; exit 1; }
+tar -cf "$tarball.tar" --sort=name --owner=0 --group=0 -C "$stage" .
+zopfli -c "$tarball.tar" >"$tarball.tmp"
+rm -f "$tarball.tar"
 mv "$tarball.tmp" "$tarball"
 echo "package: $tarball"
