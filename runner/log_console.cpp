@@ -14,7 +14,7 @@ gint64 openAgainAt = 0; // a console that could not be opened is tried once a se
 bool consoleAdd(const char *text, size_t len, bool own)
 {
     if (console.state == OUT_GONE) {
-        (void)streamOutClose(&console);
+        streamOutClose(&console, nullptr);
         const gint64 now = g_get_monotonic_time();
         if (now < openAgainAt)
             return false;
@@ -33,7 +33,7 @@ void consoleFlush(bool stillNeeded)
         return;
     streamOutFlush(&console);
     if (!stillNeeded && console.off == console.len)
-        (void)streamOutClose(&console);
+        streamOutClose(&console, nullptr);
 }
 
 bool consoleTakes()
@@ -61,7 +61,14 @@ bool consoleIdle()
     return streamOutIdle(&console);
 }
 
-size_t consoleClose()
+void consoleClose()
 {
-    return streamOutClose(&console);
+    streamOutClose(&console, nullptr);
+}
+
+size_t consoleTakeLost()
+{
+    const size_t n = console.lost;
+    console.lost = 0;
+    return n;
 }

@@ -27,5 +27,8 @@ void consoleSetHold(int holdMs);
 bool consoleIdle();
 
 // Waits until what waits is written, its hold ends or the stop's limit
-// for it passes; then closes it. How many records it left out.
-size_t consoleClose();
+// for it passes; then closes it.
+void consoleClose();
+// The worker's lines it took but then lost (a failed write, the close),
+// since the last call.
+size_t consoleTakeLost();

@@ -61,7 +61,7 @@ void logQueueAdd(const char *message, size_t len, bool own)
         q.cap = MAX(q.cap * 2, 64);
         q.records = static_cast<Record *>(g_realloc_n(q.records, q.cap, sizeof *q.records));
     }
-    q.records[q.count++] = {q.arenaLen, headerLen + len, headerConsole, own};
+    q.records[q.count++] = {q.arenaLen, headerLen + len, headerConsole, own, 0};
     q.ownPending += own;
     append(header, headerLen);
     append(message, len);

@@ -11,6 +11,7 @@ struct Record {
     size_t len;           // the whole datagram
     size_t consoleOffset; // where "ident[pid]: " begins: the console's part
     bool own;             // the runner's own line, not the worker's
+    unsigned noted;       // a note of that many lost lines: for the log only
 };
 
 struct LogQueue {

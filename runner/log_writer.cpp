@@ -41,7 +41,11 @@ void recordsToConsole(size_t from, size_t to)
 {
     for (size_t i = from; i < to; i++) {
         const Record &r = q.records[i];
-        if (!consoleAdd(q.arena + r.offset + r.consoleOffset, r.len - r.consoleOffset, r.own) && !r.own)
+        // A note of lost lines is the log's: refused, its count waits for
+        // the next.
+        if (r.noted != 0)
+            refusedLines += r.noted;
+        else if (!consoleAdd(q.arena + r.offset + r.consoleOffset, r.len - r.consoleOffset, r.own) && !r.own)
             refusedLines++;
     }
 }
@@ -255,8 +259,10 @@ void logWriterAdd(const char *message, size_t len, bool own)
 void logWriterSend()
 {
     gint64 now = g_get_monotonic_time();
+    refusedLines += static_cast<unsigned>(consoleTakeLost());
     if (refusedLines > 0 && (state == LOG_SENDING || state == LOG_WAITING) && fd >= 0) {
         addNote("lhr, Log and console refused, %u lines of lhw left out", refusedLines);
+        q.records[q.count - 1].noted = refusedLines;
         refusedLines = 0;
     }
     if (q.head < q.count)
@@ -340,7 +346,8 @@ size_t logWriterClose()
         enterConsole(g_get_monotonic_time());
     disconnect();
     recordsToConsole(q.head, q.count);
-    const size_t left = refusedLines + consoleClose();
+    consoleClose();
+    const size_t left = refusedLines + consoleTakeLost();
     refusedLines = 0;
     logQueueFree();
     state = LOG_SENDING;

@@ -25,6 +25,7 @@
 
 #include <errno.h>
 #include <glib-unix.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -106,12 +107,6 @@ void toOutputs(const char *message, size_t len, bool own)
 void runnerLog(const char *message, size_t len)
 {
     toOutputs(message, len, true);
-}
-
-// The runner's own lines once the log is closed.
-void echoLine(const char *message, size_t len)
-{
-    (void)streamOutAddLine(&echo, message, len, "\n", true);
 }
 
 void relayed(size_t bytes)
@@ -390,12 +385,12 @@ void openSystemLog()
 void closeSystemLog()
 {
     stopSources();
-    // What the stop's bound left out, where something may still take it.
+    // What neither the log nor the console took, and what the stop's bound
+    // left unread, is said last on standard output.
     const size_t left = logWriterClose();
-    loginfoSetSink(echoLine);
-    if (left > 0 || r.owed > 0)
-        LOGINFO("lhr, At the stop, %zu lines left out, %zu bytes of lhw unread", left, r.owed);
-    (void)streamOutClose(&echo);
+    char note[96];
+    (void)snprintf(note, sizeof note, "lhr, At the stop, %zu lines left out, %zu bytes of lhw unread", left, r.owed);
+    streamOutClose(&echo, left > 0 || r.owed > 0 ? note : nullptr);
     loginfoSetSink(nullptr);
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,9 +15,9 @@ namespace {
 // The runner's own lines beyond this are dropped; the worker's come only
 // into an empty buffer, a pass at a time.
 const size_t kBufferLimit = 128 * 1024;
-// At the close, for the end of a record cut short: a slow serial console
-// takes it at once, a pipe once its reader has taken a page.
-const int kCutEndMs = 250;
+// At the close, for the end of a record cut short and a last line: a slow
+// serial console takes them at once, a pipe once its reader took a page.
+const int kLastWriteMs = 250;
 
 enum How {
     HOW_PLAIN,  // a write never blocks: a file, or a description of our own made non-blocking
@@ -41,14 +42,22 @@ ssize_t writeSome(const StreamOut *o, const char *p, size_t n)
     return write(o->fd, p, n);
 }
 
+// The worker's records not yet written whole are left out.
 void dropBuffer(StreamOut *o)
 {
+    size_t i = o->endCount;
+    while (i > 0 && o->ends[i - 1] > o->off)
+        i--;
+    o->lost += o->endCount - i;
+    o->endCount = 0;
     o->len = o->off = 0;
     // A burst's buffer is not kept for the quiet hours after it.
     if (o->cap > 65536) {
         g_free(o->buf);
+        g_free(o->ends);
         o->buf = nullptr;
-        o->cap = 0;
+        o->ends = nullptr;
+        o->cap = o->endCap = 0;
     }
 }
 
@@ -124,6 +133,13 @@ bool streamOutAddLine(StreamOut *o, const char *text, size_t len, const char *en
     memcpy(o->buf + o->len, text, len);
     memcpy(o->buf + o->len + len, end, endLen);
     o->len += len + endLen;
+    if (!own) {
+        if (o->endCount == o->endCap) {
+            o->endCap = MAX(o->endCap * 2, 64);
+            o->ends = static_cast<size_t *>(g_realloc_n(o->ends, o->endCap, sizeof *o->ends));
+        }
+        o->ends[o->endCount++] = o->len;
+    }
     return true;
 }
 
@@ -198,7 +214,7 @@ gint64 streamOutHoldEnd(const StreamOut *o)
     return limit != 0 ? MIN(end, limit) : end;
 }
 
-size_t streamOutClose(StreamOut *o)
+void streamOutClose(StreamOut *o, const char *last)
 {
     streamOutFlush(o);
     while (o->state == OUT_WAITING) {
@@ -207,23 +223,33 @@ size_t streamOutClose(StreamOut *o)
         (void)poll(&pfd, 1, static_cast<int>(CLAMP(left, 0, 100)));
         streamOutFlush(o);
     }
-    size_t left = 0;
-    const size_t endLen = o->end != nullptr ? strlen(o->end) : 0;
-    for (size_t i = o->off; endLen > 0 && i + endLen <= o->len; i++)
-        left += memcmp(o->buf + i, o->end, endLen) == 0;
     // A record cut short gets its end, so that what the reader gets next
-    // doesn't join it. A write poll promises doesn't block.
+    // doesn't join it; then the last line.
+    char tail[160];
+    size_t n = 0;
+    if (o->end != nullptr) {
+        const size_t endLen = strlen(o->end);
+        if (o->off > 0 && o->off < o->len && memcmp(o->buf + o->off - MIN(o->off, endLen), o->end, endLen) != 0)
+            n = g_strlcpy(tail, o->end, sizeof tail);
+    }
+    if (last != nullptr)
+        n += static_cast<size_t>(snprintf(tail + n, sizeof tail - n, "%s%s", last, o->end != nullptr ? o->end : "\n"));
+    n = MIN(n, sizeof tail - 1);
     struct pollfd pfd = {o->fd, POLLOUT, 0};
-    if (left > 0 && o->off > 0 && memcmp(o->buf + o->off - MIN(o->off, endLen), o->end, endLen) != 0 &&
-        poll(&pfd, 1, kCutEndMs) == 1)
-        (void)!write(o->fd, o->end, endLen);
+    // A pipe's last page may take it before poll says so.
+    for (int tries = 0; n > 0 && o->fd >= 0 && tries < 2; tries++) {
+        if (writeSome(o, tail, n) >= 0 || errno != EAGAIN || poll(&pfd, 1, kLastWriteMs) != 1)
+            break;
+    }
+    dropBuffer(o);
     g_free(o->buf);
+    g_free(o->ends);
     o->buf = nullptr;
-    o->len = o->off = o->cap = 0;
+    o->ends = nullptr;
+    o->len = o->off = o->cap = o->endCap = 0;
     if (o->ownFd && o->fd >= 0)
         (void)close(o->fd);
     o->fd = -1;
     o->ownFd = false;
     o->state = OUT_GONE;
-    return left;
 }

@@ -34,6 +34,11 @@ struct StreamOut {
     int holdMs = 0;
     StopOutput role = STOP_ECHO; // which of the stop's limits it keeps
     const char *end = nullptr;   // the records' end (a literal)
+    // Where each of the worker's records in the buffer ends, so that those
+    // a failed write or the close leaves out are counted, exactly.
+    size_t *ends = nullptr;
+    size_t endCount = 0, endCap = 0;
+    size_t lost = 0; // the worker's records left out so far
 };
 
 // Standard output; its own file description stays as the parent gave it.
@@ -57,5 +62,6 @@ int streamOutWaitFd(const StreamOut *o);
 gint64 streamOutHoldEnd(const StreamOut *o);
 
 // Waits until its buffer is written, its hold ends or its stop limit
-// passes, then releases it; how many records it left out.
-size_t streamOutClose(StreamOut *o);
+// passes, then releases it. A record left cut short gets its end, and a
+// last line (or nullptr) follows, as far as the output takes them then.
+void streamOutClose(StreamOut *o, const char *last);

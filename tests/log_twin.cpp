@@ -6,8 +6,9 @@
 //                      PATH, the console fallback ("cut" on standard
 //                      output), then a line on a new connection.
 //   log_twin --again PATH  a datagram log at PATH, read by the twin itself,
-//                      refuses twice with the log taking in between: what
-//                      it took goes to standard output, one text a line.
+//                      refuses three times with the log taking in between,
+//                      once for a single line: what it took goes to
+//                      standard output, one text a line.
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -71,18 +72,18 @@ static int cut(const char *path)
 static int fill(int n)
 {
     while (logWriterState() != LOG_WAITING && n < 100000)
-        add("W: n " + std::to_string(n++));
+        add("W: n " + std::to_string(n++) + "\n");
     return n;
 }
 
-static void takeAll(int receiver)
+static void take(int receiver, int most)
 {
     char buf[4096];
     ssize_t got;
-    while ((got = recv(receiver, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+    while (most-- > 0 && (got = recv(receiver, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
         const char *text = static_cast<const char *>(memmem(buf, static_cast<size_t>(got), "]: ", 3));
         if (text != nullptr)
-            printf("%.*s\n", static_cast<int>(buf + got - text - 3), text + 3);
+            printf("%.*s%s", static_cast<int>(buf + got - text - 3), text + 3, buf[got - 1] == '\n' ? "" : "\n");
     }
 }
 
@@ -95,21 +96,35 @@ static int again(const char *path)
     if (receiver < 0 || bind(receiver, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
         return 1;
     logWriterOpen("lanternhill", path, 100);
+    const int all = 1 << 20;
     int n = 1;
-    for (int round = 0; round < 2; round++) {
+    for (int round = 0; round < 3; round++) {
         n = fill(n);
         usleep(200 * 1000);
-        add("W: n " + std::to_string(n++));
+        add("W: n " + std::to_string(n++) + "\n");
         if (logWriterState() != LOG_CONSOLE)
             return 2;
+        if (round == 1) {
+            // Room for one line: the log takes it, and then refuses what
+            // follows, a note of lines lost among it.
+            take(receiver, 1);
+            add("W: n " + std::to_string(n++) + "\n");
+            add("W: n " + std::to_string(n++) + "\n");
+            if (logWriterState() != LOG_WAITING)
+                return 4;
+            usleep(200 * 1000);
+            add("W: n " + std::to_string(n++) + "\n");
+            if (logWriterState() != LOG_CONSOLE)
+                return 5;
+        }
         // The log takes again: the console is let go.
-        takeAll(receiver);
-        add("W: n " + std::to_string(n++));
+        take(receiver, all);
+        add("W: n " + std::to_string(n++) + "\n");
         if (logWriterState() != LOG_SENDING)
             return 3;
     }
     logWriterClose();
-    takeAll(receiver);
+    take(receiver, all);
     close(receiver);
     return 0;
 }

@@ -100,7 +100,9 @@ std::vector<long> consoleNumbers(const std::string &path, const std::string &pre
     const std::string mark = "]: W: " + prefix;
     for (const std::string &l : readLines(path)) {
         size_t k = l.find(mark);
-        if (k != std::string::npos)
+        // A record cut short, that the runner ended at its close, lacks the
+        // worker's newline.
+        if (k != std::string::npos && l.back() != '\r')
             out.push_back(atol(l.c_str() + k + mark.size()));
     }
     return out;

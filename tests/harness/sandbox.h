@@ -161,7 +161,7 @@ long long nowMs();
 // The lines of a text file (a journal, a trace); none if it is missing.
 std::vector<std::string> readLines(const std::string &path);
 
-// The numbers N of a console's lines "ident[pid]: W: <prefix>N".
+// The numbers N of a console's records "ident[pid]: W: <prefix>N\n\r\n".
 std::vector<long> consoleNumbers(const std::string &path, const std::string &prefix);
 // Lines 1 to count reached the log and the console each in order, and the
 // two together once.
