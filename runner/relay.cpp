@@ -138,7 +138,8 @@ void slice(gint64 now)
     r.ready = r.more = false;
     r.inSlice = true;
     r.passBytes = 0;
-    for (int lines = 0;;) {
+    int lines = 0;
+    for (;;) {
         if (lines == kPassLines || r.passBytes >= kPassBytes) {
             r.more = true;
             break;
@@ -154,7 +155,9 @@ void slice(gint64 now)
         break;
     }
     if (pieceWaiting() && r.input != IN_ENDED) {
-        if (r.cutUntil == 0)
+        // A piece that follows one this pass ended is cut anew: its second
+        // starts now.
+        if (r.cutUntil == 0 || lines > 0)
             r.cutUntil = now + kCutWaitMs * G_GINT64_CONSTANT(1000);
         else if (now >= r.cutUntil)
             relayed(emitPiece());

@@ -84,6 +84,25 @@ static long statusKb(pid_t pid, const char *key)
     return -1;
 }
 
+TEST(RelayLines, EveryLineItsWriterFinishesWithinASecondIsWhole)
+{
+    // Each line ends 0.4 s after it began and the next begins at once: the
+    // pipe ends in the middle of a line at every pass.
+    Sandbox sb;
+    sb.writeWorker("i=0; while [ $i -lt 8 ]; do printf 'line %d head ' $i; sleep 0.4; printf 'tail\\n'; "
+                   "i=$((i+1)); done\n");
+    RunResult r = sb.run("lanternhill", {}, 30000);
+    EXPECT_EQ(0, r.status);
+    Lines got;
+    for (const std::string &t : r.texts()) {
+        if (t.rfind("W: ", 0) == 0)
+            got.push_back(t);
+    }
+    ASSERT_EQ(8u, got.size()) << testing::PrintToString(got);
+    for (size_t i = 0; i < got.size(); i++)
+        EXPECT_EQ("W: line " + std::to_string(i) + " head tail\n", got[i]);
+}
+
 TEST(RelayWorker, FloodingWorkerLeavesTheLoopFree)
 {
     const StopCase cases[] = {
