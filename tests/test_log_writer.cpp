@@ -119,8 +119,8 @@ TEST(LogWriter, StreamRecordCutByAStallGoesToTheConsoleBeforeAnythingNewer)
 {
     Sandbox sb;
     std::string path = sb.scratchDir() + "/writer.sock";
-    std::string console = sb.scratchDir() + "/console";
-    ASSERT_TRUE(std::ofstream(console).good());
+    const std::string console = sb.fileConsole();
+    ASSERT_FALSE(console.empty());
     int fd = listenAt(path, SOCK_STREAM);
     ASSERT_GE(fd, 0);
     StartOptions opts;
@@ -151,8 +151,8 @@ TEST(LogWriter, ConsoleNeededAgainKeepsWhatItShowedBefore)
     // and opened again. On a file standing for it, the second time must not
     // write over the first.
     Sandbox sb;
-    std::string console = sb.scratchDir() + "/console";
-    ASSERT_TRUE(std::ofstream(console).good());
+    const std::string console = sb.fileConsole();
+    ASSERT_FALSE(console.empty());
     StartOptions opts;
     opts.consolePath = console;
     RunResult r = sb.run("log_twin", {"--again", sb.scratchDir() + "/writer.sock"}, 20000, opts);

@@ -240,8 +240,8 @@ TEST(RelayStop, AllTheWorkerWroteBeforeItsExitIsRelayed)
     // them slowly: the worker has long exited when the last lines go, to
     // the log or, once the stop's bound nears, to the console.
     Sandbox sb;
-    std::string console = sb.scratchDir() + "/console";
-    ASSERT_TRUE(std::ofstream(console).good());
+    const std::string console = sb.fileConsole();
+    ASSERT_FALSE(console.empty());
     StartOptions opts;
     opts.consolePath = console;
     sb.writeWorker("trap 'seq -f \"bye %g\" 1 150000; exit 0' TERM\necho ready\nwhile :; do sleep 0.1; done\n");
@@ -476,8 +476,8 @@ TEST(RelayLog, WithoutAWorkerTheRunnersLinesStillGetTheConsole)
     // Descriptors up to 300 taken: the worker's pipe can't be tracked, so
     // no worker starts; more lines than the paused log's queue holds.
     Sandbox sb;
-    std::string console = sb.scratchDir() + "/console";
-    ASSERT_TRUE(std::ofstream(console).good());
+    const std::string console = sb.fileConsole();
+    ASSERT_FALSE(console.empty());
     StartOptions opts;
     opts.consolePath = console;
     opts.occupyFds = 300;

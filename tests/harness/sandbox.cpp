@@ -229,6 +229,12 @@ Sandbox::~Sandbox()
     removeTree(root_);
 }
 
+std::string Sandbox::fileConsole()
+{
+    const std::string path = root_ + "/console";
+    return std::ofstream(path).good() ? path : "";
+}
+
 void Sandbox::writeFile(const std::string &rel, const std::string &content, mode_t mode)
 {
     std::string path = pkg_ + "/" + rel;

@@ -64,6 +64,9 @@ public:
     const std::string &scratchDir() const { return root_; }
 
     void writeFile(const std::string &rel, const std::string &content, mode_t mode = 0644);
+    // An empty file to stand at /dev/console (StartOptions::consolePath);
+    // its path, or "" when it can't be made.
+    std::string fileConsole();
     // The worker: a shell script with this body.
     void writeWorker(const std::string &body) { writeFile("lanternhillworker", "#!/bin/sh\n" + body, 0755); }
     bool readFile(const std::string &rel, std::string *content) const;
