@@ -145,45 +145,37 @@ TEST(LogWriter, StreamRecordCutByAStallGoesToTheConsoleBeforeAnythingNewer)
     EXPECT_NE(std::string::npos, shown[2].find("]: W: to the console\r"));
 }
 
-TEST(LogWriter, ConsoleNeededAgainKeepsWhatItShowedBefore)
+TEST(LogWriter, RefusedAgainAndAgainEveryLineIsShownOrCounted)
 {
-    // Refused twice, with the log taking in between: the console is let go
-    // and opened again. On a file standing for it, the second time must not
-    // write over the first.
-    Sandbox sb;
-    const std::string console = sb.fileConsole();
-    ASSERT_FALSE(console.empty());
-    StartOptions opts;
-    opts.consolePath = console;
-    RunResult r = sb.run("log_twin", {"--again", sb.scratchDir() + "/writer.sock"}, 20000, opts);
-    ASSERT_EQ(0, r.status) << r.err;
-    std::vector<long> fromLog;
-    for (const std::string &l : r.outLines()) {
-        if (l.rfind("W: n ", 0) == 0)
-            fromLog.push_back(atol(l.c_str() + 5));
+    // The log refuses three times, taking in between. A file standing for
+    // the console is opened again each time and must keep what it showed;
+    // without a console, what it would have shown is counted, and the count
+    // logged each time the log takes again.
+    for (bool withConsole : {true, false}) {
+        SCOPED_TRACE(withConsole ? "file console" : "no console");
+        Sandbox sb;
+        StartOptions opts;
+        opts.consolePath = withConsole ? sb.fileConsole() : "";
+        RunResult r = sb.run("log_twin", {"--again", sb.scratchDir() + "/writer.sock"}, 20000, opts);
+        ASSERT_EQ(0, r.status) << r.err;
+        std::vector<long> fromLog, fromConsole;
+        long counted = 0;
+        for (const std::string &l : r.outLines()) {
+            if (l.rfind("W: n ", 0) == 0)
+                fromLog.push_back(atol(l.c_str() + 5));
+            if (l.rfind("lhr, Log and console refused, ", 0) == 0)
+                counted += atol(l.c_str() + 30);
+        }
+        if (withConsole)
+            fromConsole = consoleNumbers(opts.consolePath, "n ");
+        ASSERT_FALSE(fromLog.empty());
+        EXPECT_TRUE(withConsole ? !fromConsole.empty() : counted > 0);
+        EXPECT_TRUE(std::is_sorted(fromLog.begin(), fromLog.end()));
+        // The twin's last line is logged: every one before it shown,
+        // logged or counted, once.
+        EXPECT_EQ(fromLog.back(), static_cast<long>(fromLog.size() + fromConsole.size()) + counted);
+        if (withConsole) {
+            EXPECT_TRUE(togetherOnceInOrder(fromLog, fromConsole, fromLog.back()));
+        }
     }
-    std::vector<long> fromConsole = consoleNumbers(console, "n ");
-    ASSERT_FALSE(fromConsole.empty());
-    EXPECT_TRUE(togetherOnceInOrder(fromLog, fromConsole, static_cast<long>(fromLog.size() + fromConsole.size())));
-}
-
-TEST(LogWriter, LinesNeitherLogNorConsoleTookAreCountedInTheLog)
-{
-    // The same without a console: what it would have shown is counted, and
-    // the count logged each time the log takes again.
-    Sandbox sb;
-    RunResult r = sb.run("log_twin", {"--again", sb.scratchDir() + "/writer.sock"});
-    ASSERT_EQ(0, r.status) << r.err;
-    std::vector<long> fromLog;
-    long counted = 0;
-    for (const std::string &l : r.outLines()) {
-        if (l.rfind("W: n ", 0) == 0)
-            fromLog.push_back(atol(l.c_str() + 5));
-        if (l.rfind("lhr, Log and console refused, ", 0) == 0)
-            counted += atol(l.c_str() + 30);
-    }
-    ASSERT_FALSE(fromLog.empty());
-    EXPECT_GT(counted, 0);
-    EXPECT_TRUE(std::is_sorted(fromLog.begin(), fromLog.end()));
-    EXPECT_EQ(fromLog.back(), static_cast<long>(fromLog.size()) + counted);
 }
