@@ -20,15 +20,14 @@ rm -rf "$work" "$dest"
 mkdir -p "$work/debs" "$work/root"
 apt_private "$work" "$T_ARCH"
 echo "camera kit: fetching package lists for $T_ARCH"
-apt-get "${APT_OPTS[@]}" update >>"$APT_LOG" 2>&1 ||
-    { apt_failed "camera kit" "the $T_ARCH package lists could not be fetched"; exit 1; }
+apt_lists "camera kit" || exit 1
 # The kernel package names the versioned image it depends on; only the two
 # images and BusyBox are needed, none of their dependencies.
 image=$(apt-cache "${APT_OPTS[@]}" depends --no-recommends --no-suggests "$T_KERNEL" 2>>"$APT_LOG" |
         sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1)
 [ -n "$image" ] || { apt_failed "camera kit" "no kernel image behind $T_KERNEL for $T_ARCH"; exit 1; }
 echo "camera kit: downloading $image and busybox-static"
-(cd "$work/debs" && apt-get "${APT_OPTS[@]}" download "$image" busybox-static) >>"$APT_LOG" 2>&1 ||
+(cd "$work/debs" && apt_get download "$image" busybox-static) ||
     { apt_failed "camera kit" "the $T_ARCH kernel or BusyBox could not be downloaded"; exit 1; }
 for deb in "$work"/debs/*.deb; do
     dpkg -x "$deb" "$work/root"

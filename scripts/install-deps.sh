@@ -33,10 +33,13 @@ if [ "$(id -u)" -ne 0 ]; then
     fi
 fi
 echo "Installing Debian packages: ${missing[*]}"
-log=$(mktemp)
-if ! { "${sudo[@]}" apt-get update -q && DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"; } >"$log" 2>&1; then
-    reason=$(grep -E '^(E|Err):' "$log" | tail -n 1)
-    echo "Could not install ${missing[*]}${reason:+ ($reason)}: check the network and the apt sources, then run again (apt's output: $log)." >&2
+. "$(dirname "$0")/apt-private.sh"
+apt_host "${sudo[@]}"
+apt_lists "Debian packages" || exit 1
+# Only the download is tried again: a failed install is not a mirror's fault.
+if ! apt_get install -y --download-only "${missing[@]}" ||
+   ! "${APT_AS[@]}" apt-get "${APT_OPTS[@]}" install -y "${missing[@]}" >>"$APT_LOG" 2>&1; then
+    apt_failed "Debian packages" "could not install ${missing[*]}"
     exit 1
 fi
-rm -f "$log"
+rm -f "$APT_LOG"

@@ -26,10 +26,9 @@ mkdir -p "$work/root"
 apt_private "$work" "$arch"
 
 echo "sysroot: fetching package lists for $arch"
-apt-get "${APT_OPTS[@]}" update >>"$APT_LOG" 2>&1 ||
-    { apt_failed sysroot "the $arch package lists could not be fetched"; exit 1; }
+apt_lists sysroot || exit 1
 echo "sysroot: downloading ${packages[*]} with their dependencies"
-apt-get "${APT_OPTS[@]}" install -y --download-only "${packages[@]}" >>"$APT_LOG" 2>&1 ||
+apt_get install -y --download-only "${packages[@]}" ||
     { apt_failed sysroot "the $arch packages could not be downloaded"; exit 1; }
 
 n=0

@@ -70,7 +70,9 @@ camera_stage() {
         cat "build/camera-kit-$1.log"
         summary+=("camera-$1: camera kit failed"); failed=1; return 0
     fi
-    local before=${camera_jobs[-1]:-}
+    # bash refuses [-1] of an empty array, default or not.
+    local before=
+    [ ${#camera_jobs[@]} -eq 0 ] || before=${camera_jobs[-1]}
     (
         [ -z "$before" ] || while kill -0 "$before" 2>/dev/null; do sleep 1; done
         bash scripts/camera-test.sh "$1" >"build/$1/camera-test.log" 2>&1
