@@ -46,11 +46,12 @@ static pid_t waitRetrying(pid_t pid, int *status)
         if (childpid[i] > 0 && i != target)
             (void)close(i);
     }
-    // The runner ignores SIGPIPE for itself; the shell gets the default
-    // back, and the signal mask the runner was started with.
+    // The runner ignores SIGPIPE and SIGTTOU for itself; the shell gets the
+    // defaults back, and the signal mask the runner was started with.
     struct sigaction dfl = {};
     dfl.sa_handler = SIG_DFL;
     (void)sigaction(SIGPIPE, &dfl, nullptr);
+    (void)sigaction(SIGTTOU, &dfl, nullptr);
     (void)sigaction(SIGTERM, &dfl, nullptr);
     (void)sigprocmask(SIG_SETMASK, mask, nullptr);
     execl("/bin/sh", "sh", "-c", cmdstring, (char *)nullptr);

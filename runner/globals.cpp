@@ -3,7 +3,6 @@
 
 GMainLoop *_loop = nullptr;
 FILE *_fp = nullptr;
-char _stdReadBuf[1024];
 time_t startedAt = 0;
 static_assert(sizeof(time_t) >= 8, "the start time and the uptime must count past 2038");
 gint64 startedAtMonotonic = 0;

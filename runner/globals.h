@@ -12,7 +12,6 @@
 // the HTTP handler and the SIGTERM handler.
 extern GMainLoop *_loop;
 extern FILE *_fp;
-extern char _stdReadBuf[1024];
 extern time_t startedAt;
 // The start on the monotonic clock (microseconds), taken with startedAt:
 // the uptime counts from it whatever the wall clock does meanwhile

@@ -7,7 +7,7 @@
 #include "child.h"
 #include "globals.h"
 #include "log.h"
-#include "relay.h"
+#include "relay/relay.h"
 #include "signals.h"
 #include "status.h"
 #include "string_helpers.h"
@@ -50,7 +50,7 @@ static int collectWorker()
 {
     if (_fp == nullptr)
         return 0;
-    drainWorkerOutput();
+    relayToTheEnd();
     int st = mypclose(_fp);
     _fp = nullptr;
     int exitCode = (st & 0x7f) != 0 ? -2 : (st >> 8) & 0xff;
@@ -62,8 +62,10 @@ int main(int argc, char **argv)
 {
     holdSigterm();
     ensureStdDescriptors();
-    // A closed reader of standard output must not end the runner.
+    // A closed reader of standard output must not end the runner, nor a
+    // terminal with tostop stop it: it leads a process group of its own.
     (void)signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGTTOU, SIG_IGN);
 
     openSystemLog();
     startedAt = time(nullptr);

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "globals.h"
-#include "relay.h"
+#include "relay/relay.h"
 
 // The handler only writes a byte here; the main loop does the quitting.
 static int stopPipe[2] = {-1, -1};

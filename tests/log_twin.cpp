@@ -1,7 +1,7 @@
-// The runner's log writer driven by itself, for the tests:
+// The runner's log output driven by itself, for the tests:
 //   log_twin PATH      sends the same messages through syslog(3), to
-//                      /dev/log, and through the writer, to PATH: a test
-//                      compares the two byte for byte;
+//                      /dev/log, and through the runner's records and
+//                      socket, to PATH: a test compares the two byte for byte;
 //   log_twin --cut PATH  a long record cut by a stalled stream receiver at
 //                      PATH, the console fallback ("cut" on standard
 //                      output), then a line on a new connection.
@@ -9,6 +9,8 @@
 //                      refuses three times with the log taking in between,
 //                      once for a single line: what it took goes to
 //                      standard output, one text a line.
+// The twin starts a stop's bound for each refusal, so that the log is
+// passed by after half a second rather than ten.
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -18,7 +20,47 @@
 
 #include <string>
 
-#include "log_writer.h"
+#include "relay/limits.h"
+#include "relay/records.h"
+#include "relay/sink.h"
+#include "relay/state.h"
+#include "relay/syslog_out.h"
+
+static void push()
+{
+    logPush(g_get_monotonic_time());
+    recordsRelease(sinkDone(R.console) ? R.log.at.seq : MIN(R.log.at.seq, R.console.at.seq));
+}
+
+static void add(const std::string &m)
+{
+    char *d = recordsBegin(m.size());
+    if (d == nullptr)
+        return;
+    memcpy(d, m.data(), m.size());
+    recordsCommit(m.size());
+    push();
+}
+
+static void open(const char *path)
+{
+    recordsOpen("lanternhill", static_cast<int>(getpid()));
+    logOpen(path);
+    R.console.console = true;
+}
+
+static void close()
+{
+    (void)logClose();
+    recordsClose();
+}
+
+// A refusal from now on is passed by within the stop's hold.
+static void newBound()
+{
+    R.boundFrom = 0;
+    boundStart(g_get_monotonic_time());
+}
 
 static int twin(const char *path)
 {
@@ -30,48 +72,42 @@ static int twin(const char *path)
         "W: " + std::string(977, 'a') + "\n",
     };
     openlog("lanternhill", LOG_PID | LOG_CONS, LOG_USER);
-    logWriterOpen("lanternhill", path, 10000);
+    open(path);
     for (const std::string &m : messages) {
         syslog(LOG_INFO, "%s", m.c_str());
-        logWriterAdd(m.c_str(), m.size(), false);
+        if (m.rfind("lhr", 0) == 0)
+            (void)recordsAddOwn(m.c_str(), m.size(), 0);
+        else
+            add(m);
     }
-    logWriterSend();
-    LogState state = logWriterState();
-    logWriterClose();
+    push();
+    const bool sent = logDone();
+    close();
     closelog();
-    return state == LOG_SENDING ? 0 : 1;
-}
-
-static void add(const std::string &m)
-{
-    logWriterAdd(m.c_str(), m.size(), false);
-    logWriterSend();
+    return sent ? 0 : 1;
 }
 
 static int cut(const char *path)
 {
-    logWriterOpen("lanternhill", path, 100);
-    // Larger than the socket's buffers: the receiver reads nothing yet.
-    add("W: " + std::string(1 << 20, 'a') + "\n");
-    if (logWriterState() != LOG_WAITING)
-        return 1;
-    usleep(200 * 1000);
+    open(path);
+    newBound();
+    // Larger than the socket's buffers (and within the records' room): the
+    // receiver reads nothing yet.
+    add("W: " + std::string(240 << 10, 'a') + "\n");
+    usleep(600 * 1000);
     add("W: to the console");
-    if (logWriterState() != LOG_CONSOLE)
-        return 2;
     (void)!write(1, "cut\n", 4);
     // After the reconnect's pause, a new connection takes it.
     usleep(400 * 1000);
     add("W: back");
-    LogState state = logWriterState();
-    logWriterClose();
-    return state == LOG_SENDING ? 0 : 3;
+    close();
+    return 0;
 }
 
 // Adds numbered lines until the log refuses one; the next number.
 static int fill(int n)
 {
-    while (logWriterState() != LOG_WAITING && n < 100000)
+    while (R.log.state != LOG_WAITING && n < 100000)
         add("W: n " + std::to_string(n++) + "\n");
     return n;
 }
@@ -95,37 +131,37 @@ static int again(const char *path)
     (void)snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
     if (receiver < 0 || bind(receiver, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
         return 1;
-    logWriterOpen("lanternhill", path, 100);
+    open(path);
     const int all = 1 << 20;
     int n = 1;
     for (int round = 0; round < 3; round++) {
+        newBound();
         n = fill(n);
-        usleep(200 * 1000);
+        usleep(600 * 1000);
         add("W: n " + std::to_string(n++) + "\n");
-        if (logWriterState() != LOG_CONSOLE)
-            return 2;
         if (round == 1) {
             // Room for one line: the log takes it, and then refuses what
             // follows, a note of lines lost among it.
             take(receiver, 1);
             add("W: n " + std::to_string(n++) + "\n");
             add("W: n " + std::to_string(n++) + "\n");
-            if (logWriterState() != LOG_WAITING)
-                return 4;
-            usleep(200 * 1000);
+            newBound();
+            usleep(600 * 1000);
             add("W: n " + std::to_string(n++) + "\n");
-            if (logWriterState() != LOG_CONSOLE)
-                return 5;
         }
-        // The log takes again: the console is let go.
+        // The log takes again: what waited follows.
         take(receiver, all);
         add("W: n " + std::to_string(n++) + "\n");
-        if (logWriterState() != LOG_SENDING)
-            return 3;
+        for (int i = 0; i < 100 && !logDone(); i++) {
+            take(receiver, all);
+            usleep(10 * 1000);
+            push();
+        }
     }
-    logWriterClose();
+    push();
+    close();
     take(receiver, all);
-    close(receiver);
+    ::close(receiver);
     return 0;
 }
 

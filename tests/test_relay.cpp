@@ -193,7 +193,8 @@ TEST(RelayLog, StopWithAStalledLogIsNotHeldUp)
     sb.signal(SIGTERM);
     long long t0 = nowMs();
     RunResult r = sb.finish();
-    EXPECT_LT(nowMs() - t0, 2000);
+    // The log is waited for within the stop's bound, should it come back.
+    EXPECT_LT(nowMs() - t0, 5000);
     EXPECT_EQ(0, r.status);
     // What the log could not take went to the console, of which there is
     // none: the echo has it all, and says how many lines went nowhere.

@@ -1,0 +1,311 @@
+#include "sink.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "records.h"
+
+namespace {
+
+enum How {
+    HOW_PLAIN,  // a write never blocks: a file, or a description of its own made non-blocking
+    HOW_SOCKET, // a socket: each send asks not to block
+    HOW_POLLED, // a shared pipe: a write no larger than what poll promises
+};
+
+const char *endOf(const Sink &s)
+{
+    return s.console ? "\r\n" : "\n";
+}
+
+size_t endLen(const Sink &s)
+{
+    return s.console ? 2 : 1;
+}
+
+// The bytes of a record this output writes before its end: none for a note
+// of lost lines on the console, which is the log's alone.
+size_t part(const Sink &s, const Record &r, const char **p)
+{
+    const size_t from = s.console ? r.console : r.message;
+    *p = r.data + from;
+    return s.console && r.noted != 0 ? 0 : r.len - from;
+}
+
+size_t whole(const Sink &s, const Record &r)
+{
+    const char *p;
+    return s.console && r.noted != 0 ? 0 : part(s, r, &p) + endLen(s);
+}
+
+// From the cursor on, at most most bytes: the end owed, then the records
+// and their ends.
+int gather(const Sink &s, struct iovec *iov, size_t most)
+{
+    int n = 0;
+    size_t total = 0;
+    if (s.endOwed > 0) {
+        iov[n++] = {const_cast<char *>(endOf(s) + endLen(s) - s.endOwed), s.endOwed};
+        total = s.endOwed;
+    }
+    for (Cursor c = s.at; c.seq < s.until && static_cast<size_t>(n) + 2 <= kGather && total < most; c = {c.seq + 1, 0}) {
+        const Record &r = recordAt(c.seq);
+        const char *p;
+        const size_t len = part(s, r, &p);
+        if (c.off < len) {
+            iov[n++] = {const_cast<char *>(p + c.off), len - c.off};
+            total += len - c.off;
+        }
+        if (whole(s, r) > 0) {
+            const size_t from = c.off > len ? c.off - len : 0;
+            iov[n++] = {const_cast<char *>(endOf(s) + from), endLen(s) - from};
+            total += endLen(s) - from;
+        }
+    }
+    // Cut to what may be written at once.
+    while (total > most && n > 0) {
+        const size_t over = MIN(total - most, iov[n - 1].iov_len);
+        iov[n - 1].iov_len -= over;
+        total -= over;
+        if (iov[n - 1].iov_len == 0)
+            n--;
+    }
+    return n;
+}
+
+void advance(Sink &s, size_t n)
+{
+    const size_t owed = MIN(n, s.endOwed);
+    s.endOwed -= owed;
+    n -= owed;
+    while (s.at.seq < s.until) {
+        const size_t rest = whole(s, recordAt(s.at.seq)) - s.at.off;
+        if (n < rest) {
+            s.at.off += n;
+            return;
+        }
+        n -= rest;
+        s.at = {s.at.seq + 1, 0};
+    }
+}
+
+ssize_t writeSome(const Sink &s, const struct iovec *iov, int n)
+{
+    if (s.how == HOW_SOCKET) {
+        struct msghdr msg = {};
+        msg.msg_iov = const_cast<struct iovec *>(iov);
+        msg.msg_iovlen = static_cast<size_t>(n);
+        return sendmsg(s.fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+    if (s.how == HOW_POLLED) {
+        struct pollfd pfd = {s.fd, POLLOUT, 0};
+        int r = poll(&pfd, 1, 0);
+        if (r <= 0) {
+            if (r == 0)
+                errno = EAGAIN;
+            return -1;
+        }
+    }
+    return writev(s.fd, iov, n);
+}
+
+// Passes the records before to by; a record left cut owes its end. The
+// worker's records it left out.
+unsigned skipTo(Sink &s, uint64_t to)
+{
+    unsigned lost = 0;
+    if (s.at.seq < to && s.at.off > 0) {
+        const Record &r = recordAt(s.at.seq);
+        const char *p;
+        const size_t len = part(s, r, &p);
+        // Cut in its end, the record itself is whole.
+        s.endOwed = s.at.off < len ? endLen(s) : whole(s, r) - s.at.off;
+        lost += s.at.off < len && !r.own;
+        s.at = {s.at.seq + 1, 0};
+    }
+    for (; s.at.seq < to; s.at.seq++)
+        lost += !recordAt(s.at.seq).own;
+    s.until = MAX(s.until, s.at.seq);
+    return lost;
+}
+
+// Leaves the record it began cut, and gives back what it had not begun.
+unsigned giveBack(Sink &s)
+{
+    const unsigned lost = skipTo(s, s.at.seq + (s.at.off > 0 ? 1 : 0));
+    s.until = s.at.seq;
+    return lost;
+}
+
+void closeFd(Sink &s)
+{
+    if (s.ownFd && s.fd >= 0)
+        (void)close(s.fd);
+    s.fd = -1;
+    s.ownFd = false;
+}
+
+void start(Sink &s, int fd, bool own, How how)
+{
+    s.fd = fd;
+    s.ownFd = own;
+    s.how = how;
+    s.state = SINK_TAKES;
+    s.since = 0;
+}
+
+bool writable(const Sink &s)
+{
+    struct pollfd pfd = {s.fd, POLLOUT, 0};
+    return poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLOUT) != 0;
+}
+
+} // namespace
+
+void sinkOpenStdout(Sink &s)
+{
+    struct stat st;
+    s.state = SINK_GONE;
+    if (fstat(STDOUT_FILENO, &st) != 0)
+        return;
+    if (S_ISSOCK(st.st_mode)) {
+        start(s, STDOUT_FILENO, false, HOW_SOCKET);
+        return;
+    }
+    const bool tty = isatty(STDOUT_FILENO) == 1;
+    if (!S_ISFIFO(st.st_mode) && !tty) {
+        // A file or /dev/null: writes don't wait for a reader.
+        start(s, STDOUT_FILENO, false, HOW_PLAIN);
+        return;
+    }
+    // O_NONBLOCK on the inherited description would reach every process
+    // that shares it: a description of its own carries it instead.
+    int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const char *name = fd < 0 && tty ? ttyname(STDOUT_FILENO) : nullptr;
+    if (name != nullptr)
+        fd = open(name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        start(s, fd, true, HOW_PLAIN);
+        return;
+    }
+    // Not its own to open again (another user's pipe, no /proc): a pipe
+    // takes PIPE_BUF bytes without blocking once it polls writable. A
+    // terminal may block a write of any size, whatever poll says: it gets
+    // no echo.
+    if (!tty)
+        start(s, STDOUT_FILENO, false, HOW_POLLED);
+}
+
+bool sinkOpenPath(Sink &s, const char *path)
+{
+    // Opened again each time the log refuses anew: a file standing for the
+    // device must keep what it was given before.
+    int fd = open(path, O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    start(s, fd, true, HOW_PLAIN);
+    return true;
+}
+
+unsigned sinkPush(Sink &s, gint64 now, Output o)
+{
+    if (s.state == SINK_GONE)
+        return skipTo(s, s.until);
+    unsigned lost = 0;
+    if (s.state == SINK_SKIPPING) {
+        lost = skipTo(s, s.until);
+        if (!writable(s))
+            return lost;
+        s.state = SINK_TAKES;
+        s.since = 0;
+    }
+    bool wrote = false;
+    struct iovec iov[kGather + 1];
+    while (s.endOwed > 0 || s.at.seq < s.until) {
+        const int n = gather(s, iov, s.how == HOW_POLLED ? PIPE_BUF : SIZE_MAX);
+        const ssize_t got = n > 0 ? writeSome(s, iov, n) : 0;
+        if (got > 0) {
+            advance(s, static_cast<size_t>(got));
+            wrote = true;
+            continue;
+        }
+        if (n == 0) {
+            // Only notes the console doesn't show.
+            advance(s, 0);
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // Refusing is taking nothing: a reader that takes slowly is
+            // waited for.
+            if (s.state == SINK_TAKES || wrote) {
+                s.state = SINK_WAITING;
+                s.since = now;
+            }
+            if (now >= holdEnd(s.since, o)) {
+                s.state = SINK_SKIPPING;
+                lost += giveBack(s);
+            }
+            return lost;
+        }
+        // EPIPE: its reader is gone for good. Other failures (a full disk)
+        // lose what it was given, as stdio would; the next write tries
+        // again.
+        if (got < 0 && errno == EPIPE) {
+            closeFd(s);
+            s.state = SINK_GONE;
+            return lost + giveBack(s);
+        }
+        return lost + skipTo(s, s.until);
+    }
+    s.state = SINK_TAKES;
+    s.since = 0;
+    return lost;
+}
+
+unsigned sinkPassBy(Sink &s)
+{
+    return skipTo(s, s.until);
+}
+
+bool sinkDone(const Sink &s)
+{
+    return s.at.seq >= s.until && s.endOwed == 0;
+}
+
+int sinkWaitFd(const Sink &s)
+{
+    return s.state == SINK_WAITING || s.state == SINK_SKIPPING ? s.fd : -1;
+}
+
+unsigned sinkClose(Sink &s, const char *last)
+{
+    const unsigned lost = skipTo(s, s.until);
+    // The end of a record left cut, so that what its reader gets next
+    // doesn't join it; then the last line.
+    char tail[160];
+    size_t n = g_strlcpy(tail, endOf(s) + endLen(s) - s.endOwed, sizeof tail);
+    if (last != nullptr)
+        n += static_cast<size_t>(snprintf(tail + n, sizeof tail - n, "%s%s", last, endOf(s)));
+    n = MIN(n, sizeof tail - 1);
+    struct iovec iov = {tail, n};
+    struct pollfd pfd = {s.fd, POLLOUT, 0};
+    // A pipe's last page may take it before poll says so.
+    for (int tries = 0; n > 0 && s.fd >= 0 && tries < 2; tries++) {
+        if (writeSome(s, &iov, 1) >= 0 || errno != EAGAIN || poll(&pfd, 1, kLastWriteMs) != 1)
+            break;
+    }
+    closeFd(s);
+    s.state = SINK_GONE;
+    s.endOwed = 0;
+    return lost;
+}

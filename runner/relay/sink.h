@@ -1,0 +1,31 @@
+#pragma once
+
+// A byte output the runner writes without ever blocking on it: standard
+// output (each message and "\n") and the console (its syslog(3) form,
+// "ident[pid]: message\r\n"). It writes the records from its cursor up to
+// the record its caller gives it; one that refuses past its hold is
+// passed by until it polls writable again, and a record it leaves cut gets
+// its end before anything else.
+
+#include "limits.h"
+#include "state.h"
+
+// Standard output; its own file description stays as the parent gave it.
+void sinkOpenStdout(Sink &s);
+// A device such as the console, opened non-blocking; false if it can't be.
+bool sinkOpenPath(Sink &s, const char *path);
+
+// Writes what it is given as far as it takes it; the worker's records it
+// left cut, passing them by.
+unsigned sinkPush(Sink &s, gint64 now, Output o);
+// Passes by all it was given; the worker's records it left out.
+unsigned sinkPassBy(Sink &s);
+// Everything it was given is written.
+bool sinkDone(const Sink &s);
+// The descriptor to watch for writability, or -1.
+int sinkWaitFd(const Sink &s);
+
+// Passes by what it was given and can't write; at the very end the end of
+// a record left cut, then a last line (or nullptr), each tried once and once
+// more after a short wait; closes it. The worker's records it left out.
+unsigned sinkClose(Sink &s, const char *last);

@@ -1,0 +1,302 @@
+#include "syslog_out.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "limits.h"
+#include "records.h"
+#include "sink.h"
+#include "state.h"
+
+namespace {
+
+char socketPath[sizeof(sockaddr_un::sun_path)];
+bool full = false; // the socket refused for want of room: its writability brings the next try
+bool took = false; // the last try put something on the socket
+
+void disconnect()
+{
+    if (R.log.fd >= 0)
+        (void)close(R.log.fd);
+    R.log.fd = -1;
+    // The daemon that saw part of a record is gone: the record goes whole.
+    R.log.at.off = 0;
+}
+
+bool connectLog()
+{
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, socketPath, sizeof addr.sun_path);
+    // A stream socket at /dev/log works too, as syslog(3) handles it.
+    static const int types[] = {SOCK_DGRAM, SOCK_STREAM};
+    for (int type : types) {
+        int s = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (s < 0)
+            return false;
+        if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+            R.log.fd = s;
+            R.log.stream = type == SOCK_STREAM;
+            return true;
+        }
+        int err = errno;
+        (void)close(s);
+        if (err != EPROTOTYPE)
+            return false;
+    }
+    return false;
+}
+
+// The log's cursor moves on; a note passed by returns its count.
+void passTo(uint64_t seq)
+{
+    for (; R.log.at.seq < seq; R.log.at = {R.log.at.seq + 1, 0})
+        R.refused += recordAt(R.log.at.seq).noted;
+}
+
+// A record no log takes goes to the console, as syslog(3) would send it,
+// when the console's share ends right before it.
+void tooLarge()
+{
+    Sink &c = R.console;
+    if (c.state == SINK_GONE && sinkDone(c) && sinkOpenPath(c, "/dev/console"))
+        c.at = {c.until = R.log.at.seq, 0};
+    if (c.until == R.log.at.seq && c.state != SINK_GONE)
+        R.console.until++;
+    else
+        R.refused += !recordAt(R.log.at.seq).own;
+    R.log.at = {R.log.at.seq + 1, 0};
+}
+
+// After a send failed: the state it leaves, or LOG_SENDING to go on.
+LogState failedSend()
+{
+    full = false;
+    if (errno == EINTR)
+        return LOG_SENDING;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        full = true;
+        return LOG_WAITING;
+    }
+    // No buffers: the socket may well poll writable meanwhile, so a timer
+    // brings the next try.
+    if (errno == ENOBUFS)
+        return LOG_RETRY;
+    if (errno == EMSGSIZE) {
+        tooLarge();
+        return LOG_SENDING;
+    }
+    // The daemon is gone (ECONNREFUSED, ENOTCONN, ...): reconnect later.
+    disconnect();
+    return LOG_RETRY;
+}
+
+LogState sendDatagrams()
+{
+    struct mmsghdr msgs[kBatch];
+    struct iovec iov[kBatch];
+    const uint64_t head = recordsHead();
+    while (R.log.at.seq < head) {
+        const size_t n = static_cast<size_t>(MIN(head - R.log.at.seq, kBatch));
+        for (size_t i = 0; i < n; i++) {
+            const Record &r = recordAt(R.log.at.seq + i);
+            iov[i] = {const_cast<char *>(r.data), r.len};
+            memset(&msgs[i], 0, sizeof msgs[i]);
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        int sent = sendmmsg(R.log.fd, msgs, static_cast<unsigned>(n), MSG_NOSIGNAL);
+        if (sent > 0) {
+            took = true;
+            R.log.at.seq += static_cast<unsigned>(sent);
+            // A short count: the next one would not go; its reason shows
+            // when the socket is writable again.
+            if (static_cast<size_t>(sent) < n) {
+                full = true;
+                return LOG_WAITING;
+            }
+            continue;
+        }
+        LogState s = failedSend();
+        if (s != LOG_SENDING)
+            return s;
+    }
+    return LOG_SENDING;
+}
+
+// A record and, after it, the zero byte that ends it on a stream.
+LogState sendStream()
+{
+    static char zero = '\0';
+    const uint64_t head = recordsHead();
+    while (R.log.at.seq < head) {
+        const Record &r = recordAt(R.log.at.seq);
+        struct iovec iov[2];
+        int n = 0;
+        if (R.log.at.off < r.len)
+            iov[n++] = {const_cast<char *>(r.data) + R.log.at.off, r.len - R.log.at.off};
+        iov[n++] = {&zero, 1};
+        struct msghdr msg = {};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<size_t>(n);
+        ssize_t sent = sendmsg(R.log.fd, &msg, MSG_NOSIGNAL);
+        if (sent >= 0) {
+            took |= sent > 0;
+            R.log.at.off += static_cast<size_t>(sent);
+            if (R.log.at.off > r.len)
+                R.log.at = {R.log.at.seq + 1, 0};
+            continue;
+        }
+        LogState s = failedSend();
+        if (s != LOG_SENDING)
+            return s;
+    }
+    return LOG_SENDING;
+}
+
+void trySocket(gint64 now)
+{
+    LogOut &log = R.log;
+    if ((log.state == LOG_RETRY || (log.state == LOG_CONSOLE && !full)) && now < log.retryAt)
+        return;
+    if (log.fd < 0 && !connectLog()) {
+        log.retryAt = now + ms(kRetryMs);
+        if (log.state == LOG_SENDING)
+            log.since = now;
+        if (log.state != LOG_CONSOLE)
+            log.state = LOG_RETRY;
+        return;
+    }
+    took = false;
+    // Should the socket take again, the console ends with what it began.
+    const uint64_t consoleEnd = log.at.seq;
+    LogState s = log.stream ? sendStream() : sendDatagrams();
+    if (s == LOG_RETRY)
+        log.retryAt = now + ms(kRetryMs);
+    // The console keeps the records until the log takes one.
+    if (log.state == LOG_CONSOLE && !took)
+        return;
+    if (log.state == LOG_CONSOLE)
+        R.console.until = MIN(R.console.until, consoleEnd);
+    // Refusing is taking nothing: a log that takes slowly is waited for.
+    if (s == LOG_SENDING)
+        log.since = 0;
+    else if (took || log.state == LOG_SENDING || log.state == LOG_CONSOLE)
+        log.since = now;
+    log.state = s;
+}
+
+void enterConsole(gint64 now)
+{
+    R.log.state = LOG_CONSOLE;
+    // A stream daemon that has part of a record won't get its rest in
+    // order: the console has it whole, before everything newer, and a new
+    // connection starts on a record's boundary.
+    if (R.log.stream && R.log.at.off > 0) {
+        disconnect();
+        full = false;
+        R.log.retryAt = now + ms(kRetryMs);
+    }
+}
+
+bool consoleTakes()
+{
+    return R.console.state == SINK_TAKES || R.console.state == SINK_WAITING;
+}
+
+// The console writes the log's records; each it begins is its own.
+void toConsole(gint64 now)
+{
+    Sink &c = R.console;
+    if (c.state == SINK_GONE && sinkDone(c) && now >= R.consoleOpenAt && !sinkOpenPath(c, "/dev/console"))
+        R.consoleOpenAt = now + ms(kConsoleRetryMs);
+    for (int round = 0; round < 2; round++) {
+        // Once it has what it began before, it goes on where the log is.
+        if (sinkDone(c) && c.until < R.log.at.seq)
+            c.at = {c.until = R.log.at.seq, 0};
+        if (consoleTakes() && c.until == R.log.at.seq)
+            c.until = recordsHead();
+        R.refused += sinkPush(c, now, OUT_CONSOLE);
+        passTo(MAX(R.log.at.seq, c.at.seq + (c.at.off > 0 ? 1 : 0)));
+        // Writable again: what waited follows at once.
+        if (c.state != SINK_TAKES || c.until == recordsHead())
+            break;
+    }
+}
+
+} // namespace
+
+void logOpen(const char *path)
+{
+    (void)snprintf(socketPath, sizeof socketPath, "%s", path);
+}
+
+void logPush(gint64 now)
+{
+    LogOut &log = R.log;
+    if (R.refused > 0 && log.fd >= 0 && (log.state == LOG_SENDING || log.state == LOG_WAITING)) {
+        char note[80];
+        int n = snprintf(note, sizeof note, "lhr, Log and console refused, %u lines of lhw left out", R.refused);
+        if (recordsAddOwn(note, static_cast<size_t>(n), R.refused))
+            R.refused = 0;
+    }
+    if (log.at.seq < recordsHead())
+        trySocket(now);
+    const gint64 limit = stopLimit(OUT_LOG);
+    if (log.at.seq < recordsHead() && log.state != LOG_CONSOLE &&
+        ((log.since != 0 && now >= holdEnd(log.since, OUT_LOG)) || (limit != 0 && now >= limit)))
+        enterConsole(now);
+    if (log.state == LOG_CONSOLE) {
+        toConsole(now);
+        // Past the log's limit, what no console takes is what the bound cuts.
+        if (limit != 0 && now >= limit && !consoleTakes())
+            logLeaveOut(recordsHead());
+        return;
+    }
+    // What the console began, or was given as too large, it finishes.
+    R.refused += sinkPush(R.console, now, OUT_CONSOLE);
+    if (R.console.state != SINK_GONE && sinkDone(R.console))
+        R.refused += sinkClose(R.console, nullptr);
+}
+
+bool logDone()
+{
+    return R.log.at.seq == recordsHead() && sinkDone(R.console);
+}
+
+bool logStalled()
+{
+    return R.log.state == LOG_CONSOLE && !consoleTakes() && R.log.at.seq < recordsHead();
+}
+
+void logLeaveOut(uint64_t upTo)
+{
+    for (; R.log.at.seq < upTo; R.log.at = {R.log.at.seq + 1, 0}) {
+        const Record &r = recordAt(R.log.at.seq);
+        R.refused += r.noted + !r.own;
+    }
+}
+
+int logWaitFd()
+{
+    const bool pending = R.log.at.seq < recordsHead();
+    return pending && full && (R.log.state == LOG_WAITING || R.log.state == LOG_CONSOLE) ? R.log.fd : -1;
+}
+
+unsigned logClose()
+{
+    disconnect();
+    full = false;
+    // The console's share ends where the log's began.
+    R.console.until = MIN(R.console.until, R.log.at.seq);
+    unsigned left = R.refused + sinkClose(R.console, nullptr);
+    for (uint64_t seq = R.log.at.seq; seq < recordsHead(); seq++)
+        left += !recordAt(seq).own;
+    R.refused = 0;
+    R.log = LogOut();
+    return left;
+}
