@@ -450,6 +450,27 @@ TEST(RelayLog, LogPausedForGoodGetsTheConsoleAtFullSpeed)
     EXPECT_NE(std::string::npos, shown.find(": W: late\n\r\n"));
 }
 
+TEST(RelayLog, LogBackAfterTwiceTheHoldGetsWhatThePipeHeld)
+{
+    // No console, and a log that refuses for 20 s while the worker writes a
+    // tenth of what the pipe holds: the lines wait there, none is given up.
+    Sandbox sb;
+    sb.writeWorker("trap 'exit 0' TERM\ni=0\nwhile [ $i -lt 20 ]; do\n"
+                   "  seq -f 'n %g " + std::string(40, 'x') + "' $((i*100+1)) $((i*100+100)); sleep 0.9; i=$((i+1))\n"
+                   "done\nwhile :; do sleep 0.1; done\n");
+    sb.pauseLog(true);
+    ASSERT_TRUE(sb.start("lanternhill", {}));
+    sb.pump(20000);
+    sb.pauseLog(false);
+    EXPECT_TRUE(sb.waitForLog("W: n 2000 " + std::string(40, 'x') + "\n", 10000));
+    sb.signal(SIGTERM);
+    RunResult r = sb.finish(10000);
+    EXPECT_EQ(0, r.status);
+    expectAllInOrder(numbered(r.texts(), "n "), 2000);
+    for (const std::string &t : r.texts())
+        EXPECT_NE(0u, t.rfind("lhr, Log and console refused", 0)) << t;
+}
+
 TEST(RelayEcho, UnreadStandardOutputHoldsNothingAndLosesNothing)
 {
     Sandbox sb;
