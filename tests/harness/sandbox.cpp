@@ -8,11 +8,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -349,10 +351,31 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
         cargv.push_back(a.data());
     cargv.push_back(nullptr);
 
+    int tty = -1;
+    std::string ttyName;
+    if (opts.ttyTostop) {
+        tty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (tty < 0 || grantpt(tty) != 0 || unlockpt(tty) != 0 || ptsname(tty) == nullptr)
+            return false;
+        ttyName = ptsname(tty);
+    }
+
     pid_t pid = fork();
     if (pid == 0) {
         dup2(inP[0], 0);
-        if (!opts.stdoutPath.empty()) {
+        if (tty >= 0) {
+            // The terminal of a session of its own, whose foreground group
+            // the program starts in; its bytes as written.
+            (void)setsid();
+            int fd = open(ttyName.c_str(), O_RDWR | O_NOCTTY);
+            (void)ioctl(fd, TIOCSCTTY, 0);
+            struct termios t;
+            (void)tcgetattr(fd, &t);
+            t.c_lflag |= TOSTOP;
+            t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+            (void)tcsetattr(fd, TCSANOW, &t);
+            dup2(fd, 1);
+        } else if (!opts.stdoutPath.empty()) {
             int fd = open(opts.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(fd, 1);
         } else {
@@ -381,6 +404,10 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
     bwrapPid_ = pid;
     liveSandboxes.insert(pid);
     outFd_ = outP[0];
+    if (tty >= 0) {
+        close(outFd_);
+        outFd_ = tty;
+    }
     errFd_ = errP[0];
     inFd_ = inP[1];
     if (opts.stdoutClosed) {
@@ -479,7 +506,8 @@ void Sandbox::collect(int timeoutMs)
                 break;
             }
         }
-        if (n == 0) {
+        // A terminal whose other side is closed everywhere says EIO.
+        if (n == 0 || (n < 0 && errno == EIO)) {
             if (fd == &outFd_)
                 res_.outPipeSize = fcntl(*fd, F_GETPIPE_SZ);
             close(*fd);

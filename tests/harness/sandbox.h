@@ -37,6 +37,7 @@ struct RunResult {
 struct StartOptions {
     bool stdoutClosed = false;  // the reader of standard output is gone
     std::string stdoutPath;     // standard output goes to this file instead (e.g. /dev/full)
+    bool ttyTostop = false;     // standard output a terminal set to tostop, as from a shell
     std::string stdinData;      // written to standard input, then closed
     bool noWrapper = false;     // run without LH_TEST_WRAPPER (valgrind)
     std::string faults;         // LH_FAULTS for the preloaded fault shim; "" for none
