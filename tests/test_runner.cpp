@@ -302,6 +302,33 @@ TEST(RunnerRelay, WorkerStartsWithDefaultSigpipe)
     EXPECT_EQ(0u, ign & (1ULL << (SIGPIPE - 1)));
 }
 
+TEST(RunnerRelay, TerminalWithTostopStopsNeitherTheRunnerNorItsWorker)
+{
+    // Started from a shell on a terminal set to tostop: the runner's echo
+    // is a background write there once it leads a group of its own.
+    Sandbox sb;
+    sb.writeWorker("trap 'exit 5' TERM\ngrep SigIgn /proc/$$/status\necho ready\nwhile :; do sleep 0.1; done\n");
+    StartOptions opts;
+    opts.ttyTostop = true;
+    const std::string port = sb.startServing("lanternhill", opts);
+    ASSERT_FALSE(port.empty());
+    EXPECT_TRUE(sb.waitForLog("W: ready\n", 10000));
+    EXPECT_EQ("200", sb.hostCommand("curl -s -o /dev/null --max-time 5 -w '%{http_code}' "
+                                    "'http://127.0.0.1:" + port + "/local/lanternhill/status'"));
+    EXPECT_TRUE(sb.waitForOutput("W: ready\n", 5000));
+    sb.signal(SIGTERM);
+    RunResult r = sb.finish(10000);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(5, r.status);
+    // An ignored SIGTTOU would pass on through exec, and the worker's own
+    // job control with it.
+    Lines t = r.texts();
+    ASSERT_GE(t.size(), 4u);
+    unsigned long long ign = ~0ULL;
+    ASSERT_EQ(1, sscanf(t[3].c_str(), "W: SigIgn:\t%llx", &ign)) << t[3];
+    EXPECT_EQ(0u, ign & (1ULL << (SIGTTOU - 1)));
+}
+
 TEST(RunnerRelay, ClosedStandardOutputDoesNotEndTheRunner)
 {
     Sandbox sb;
