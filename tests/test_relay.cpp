@@ -351,6 +351,70 @@ TEST(RelayStop, WhatTheBoundLeavesOutIsCountedAndNoRecordIsLeftCut)
     stopWithASlowConsole(true);
 }
 
+TEST(RelayStop, LogBackWithinTheBoundGetsWhatAStalledConsoleLeft)
+{
+    // The log refuses past its hold, so the console has the lines; its
+    // reader takes a little and stalls in the middle of a record. The worker
+    // writes a few FIFOs' worth and exits, the log comes back within the
+    // bound, the reader a moment later: nothing was past keeping.
+    Sandbox sb;
+    const std::string console = sb.scratchDir() + "/console";
+    ASSERT_EQ(0, mkfifo(console.c_str(), 0600));
+    const int reader = open(console.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    StartOptions opts;
+    opts.consolePath = console;
+    const std::string pad(90, 'x');
+    sb.writeWorker("i=0\ntrap 'seq -f \"bye %g " + pad + "\" $((i+1)) $((i+2000)); echo $((i+2000)) >count; exit 3' TERM\n"
+                   "echo ready\nwhile :; do i=$((i+1)); echo \"bye $i " + pad + "\"; sleep 0.1; done\n");
+    ASSERT_TRUE(sb.start("lanternhill", {}, opts));
+    ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
+    sb.pauseLog(true);
+    std::string shown;
+    char buf[65536];
+    auto readConsole = [&](size_t most) {
+        for (ssize_t n; most > 0 && (n = read(reader, buf, std::min(most, sizeof buf))) > 0; most -= static_cast<size_t>(n))
+            shown.append(buf, static_cast<size_t>(n));
+    };
+    for (const long long t0 = nowMs(); shown.empty() && nowMs() - t0 < 20000; sb.pump(10))
+        readConsole(200);
+    ASSERT_FALSE(shown.empty()) << "the console got nothing";
+    sb.signal(SIGTERM);
+    // The worker's last act is its count.
+    std::string count;
+    for (const long long t0 = nowMs(); !sb.readFile("count", &count) && nowMs() - t0 < 5000;)
+        sb.pump(10);
+    sb.pump(500);
+    sb.pauseLog(false);
+    sb.pump(300);
+    for (const long long t0 = nowMs(); sb.running() && nowMs() - t0 < 10000; sb.pump(10))
+        readConsole(sizeof buf);
+    RunResult r = sb.finish(5000);
+    readConsole(SIZE_MAX);
+    close(reader);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(3, r.status);
+    ASSERT_TRUE(sb.readFile("count", &count));
+    sb.writeFile("shown", shown);
+    std::vector<long> logged;
+    size_t pieces = 0;
+    for (const std::string &t : r.texts()) {
+        const long k = t.rfind("W: bye ", 0) == 0 ? atol(t.c_str() + 7) : 0;
+        if (k > 0 && t == "W: bye " + std::to_string(k) + " " + pad + "\n")
+            logged.push_back(k);
+        else
+            pieces += k > 0;
+    }
+    EXPECT_EQ(0u, pieces) << "lines cut in the log";
+    EXPECT_TRUE(togetherOnceInOrder(logged, consoleNumbers(sb.pkgDir() + "/shown", "bye "), atol(count.c_str())));
+    for (const std::string &l : r.outLines()) {
+        unsigned left = 0, unread = 0;
+        if (sscanf(l.c_str(), "lhr, At the stop, %u lines left out, %u bytes", &left, &unread) >= 1) {
+            EXPECT_EQ(0u, left + unread) << l;
+        }
+    }
+}
+
 TEST(RelayStop, StreamLogThatStallsAfterTheExitCantHoldTheStop)
 {
     // A stream log takes half of what the worker wrote and then nothing:
