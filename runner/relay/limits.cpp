@@ -33,8 +33,10 @@ gint64 holdEnd(gint64 since, Output o)
         return 0;
     gint64 end = since + ms(kHoldMs);
     if (R.boundFrom != 0) {
-        // A refusal under way when the bound starts ends within the stop's hold.
-        if (o != OUT_ECHO)
+        // A refusal of the log under way when the bound starts ends within
+        // the stop's hold: the console is the better place. The console is
+        // the last: it has until the bound to finish what it began.
+        if (o == OUT_LOG)
             end = MIN(end, MAX(since, R.boundFrom) + ms(kStopHoldMs));
         // Past its limit an output is not waited for, but a refusal that
         // begins then still gets the stop's hold, within the bound.

@@ -10,7 +10,7 @@
 // Times, in ms.
 const int kCutWaitMs = 1000;   // a line cut where the pipe's content ended waits this long for its rest: the tick
 const int kHoldMs = 10000;     // an output that takes nothing this long is passed by: a daemon restarts in about a second
-const int kStopHoldMs = 500;   // once the bound runs, the console is the better place sooner
+const int kStopHoldMs = 500;   // once the bound runs, a refusing log is passed by for the console sooner
 const int kAfterExitMs = 500;  // what a process the worker left behind adds after its exit is read this long
 const int kStopBoundMs = 4000; // from the worker's exit to the runner's end: the promise is 5 s, the rest is the release
 const int kEchoLeadMs = 1500;  // standard output is waited for until this long before the bound,

@@ -28,7 +28,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <glib-unix.h>
 #include <stdio.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -48,13 +47,6 @@ Relay R;
 
 namespace {
 
-struct Watch {
-    guint id = 0;
-    int fd = -1;
-};
-Watch logWatch, consoleWatch, echoWatch, pipeWatch;
-guint continuation = 0, wakeTimer = 0;
-gint64 wakeTimerAt = 0;
 GMainLoop *serving = nullptr; // the loop the stop or the close runs
 int pipeSize = 65536;
 
@@ -251,95 +243,71 @@ void step()
     arm();
 }
 
-gboolean onWatch(gint, GIOCondition, gpointer watch)
+// The relay's one source: the descriptors the state waits for, and a
+// ready time, now for a pass that goes on, or the earliest deadline.
+enum { FD_LOG, FD_CONSOLE, FD_ECHO, FD_PIPE, FD_COUNT };
+GSource *source = nullptr;
+int watched[FD_COUNT] = {-1, -1, -1, -1};
+gpointer tags[FD_COUNT];
+
+gboolean dispatch(GSource *, GSourceFunc, gpointer)
 {
     // The pipe polled readable (or its end): a pass once there is room.
-    Watch *w = static_cast<Watch *>(watch);
-    if (w == &pipeWatch)
+    if (watched[FD_PIPE] >= 0 && g_source_query_unix_fd(source, tags[FD_PIPE]) != 0)
         R.passDue = true;
-    const guint self = w->id;
     step();
-    // arm() let this watch go, or put another in its place.
-    return w->id == self ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+    return G_SOURCE_CONTINUE;
 }
 
-// A one-shot source: its id is the user data.
-gboolean onOnce(gpointer id)
-{
-    *static_cast<guint *>(id) = 0;
-    step();
-    return G_SOURCE_REMOVE;
-}
+GSourceFuncs sourceFuncs = {nullptr, nullptr, dispatch, nullptr, nullptr, nullptr};
 
-void dropSource(guint *id)
+void watch(int which, int fd, GIOCondition cond)
 {
-    if (*id != 0)
-        g_source_remove(*id);
-    *id = 0;
-}
-
-// Watches fd for cond, or nothing when fd is -1.
-void setWatch(Watch &w, int fd, GIOCondition cond)
-{
-    if (w.id != 0 && w.fd == fd)
+    if (watched[which] == fd)
         return;
-    // The source that is dispatching is removed by its own return.
-    GSource *current = g_main_current_source();
-    if (w.id != 0 && (current == nullptr || g_source_get_id(current) != w.id))
-        g_source_remove(w.id);
-    w.id = 0;
-    w.fd = fd;
-    if (fd < 0)
-        return;
-    GSource *source = g_unix_fd_source_new(fd, cond);
-    g_source_set_priority(source, G_PRIORITY_LOW);
-    // GLib takes a dispatching source's descriptor out of the poll set and
-    // puts it back after, waking the loop twice per dispatch; these are
-    // never dispatched recursively, so they can stay.
-    g_source_set_can_recurse(source, TRUE);
-    g_source_set_callback(source, G_SOURCE_FUNC(onWatch), &w, nullptr);
-    w.id = g_source_attach(source, nullptr);
-    g_source_unref(source);
+    if (watched[which] >= 0)
+        g_source_remove_unix_fd(source, tags[which]);
+    watched[which] = fd;
+    if (fd >= 0)
+        tags[which] = g_source_add_unix_fd(source, fd, cond);
 }
 
-// The sources the state calls for, and no others.
+// The source waits for what the state calls for, and nothing else.
 void arm()
 {
     if (!R.live)
         return;
-    const gint64 now = g_get_monotonic_time();
+    if (source == nullptr) {
+        source = g_source_new(&sourceFuncs, sizeof(GSource));
+        g_source_set_priority(source, G_PRIORITY_LOW);
+        // GLib takes a dispatching source's descriptors out of the poll
+        // set and puts them back after, waking the loop twice per
+        // dispatch; it is never dispatched recursively, so they can stay.
+        g_source_set_can_recurse(source, TRUE);
+        (void)g_source_attach(source, nullptr);
+    }
     const bool reading = _fp != nullptr && R.input != IN_ENDED;
     const bool room = recordsRoomForPass();
     const bool pass = reading && (R.passDue || R.more) && (room || overflowing());
-    setWatch(logWatch, logWaitFd(), G_IO_OUT);
-    setWatch(consoleWatch, sinkWaitFd(R.console), G_IO_OUT);
-    setWatch(echoWatch, sinkWaitFd(R.echo), G_IO_OUT);
-    setWatch(pipeWatch, (R.stopping || R.boundFrom != 0) && reading && room && !pass ? fileno(_fp) : -1,
-             static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR));
-    if (!pass)
-        dropSource(&continuation);
-    else if (continuation == 0)
-        continuation = g_idle_add_full(G_PRIORITY_LOW, onOnce, &continuation, nullptr);
-    const gint64 at = nextDeadline(now);
-    if (wakeTimer != 0 && wakeTimerAt != at)
-        dropSource(&wakeTimer);
-    if (at != 0 && wakeTimer == 0) {
-        const guint delay = static_cast<guint>(MAX(at - now + 999, 0) / 1000);
-        wakeTimer = g_timeout_add(delay, onOnce, &wakeTimer);
-        wakeTimerAt = at;
-    }
+    watch(FD_LOG, logWaitFd(), G_IO_OUT);
+    watch(FD_CONSOLE, sinkWaitFd(R.console), G_IO_OUT);
+    watch(FD_ECHO, sinkWaitFd(R.echo), G_IO_OUT);
+    watch(FD_PIPE, (R.stopping || R.boundFrom != 0) && reading && room && !pass ? fileno(_fp) : -1,
+          static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR));
+    const gint64 at = pass ? 0 : nextDeadline(g_get_monotonic_time());
+    g_source_set_ready_time(source, at != 0 || pass ? at : -1);
 }
 
 void disarm()
 {
     R.live = false;
-    Watch *watches[] = {&logWatch, &consoleWatch, &echoWatch, &pipeWatch};
-    for (Watch *w : watches) {
-        dropSource(&w->id);
-        w->fd = -1;
+    if (source != nullptr) {
+        g_source_destroy(source);
+        g_source_unref(source);
     }
-    dropSource(&continuation);
-    dropSource(&wakeTimer);
+    source = nullptr;
+    for (int &fd : watched)
+        fd = -1;
 }
 
 // Serves loop until done: other quits (a second SIGTERM) don't end it.

@@ -117,19 +117,28 @@ ssize_t writeSome(const Sink &s, const struct iovec *iov, int n)
     return writev(s.fd, iov, n);
 }
 
-// Passes the records before to by; a record left cut owes its end. The
-// worker's records it left out.
+// Leaves the record it began cut: its end is owed before anything else.
+// Cut in its end, the record itself is whole and passed; else it goes back
+// to whoever gave it.
+void leaveCut(Sink &s)
+{
+    const char *p;
+    const size_t len = part(s, recordAt(s.at.seq), &p);
+    s.endOwed = s.at.off < len ? endLen(s) : whole(s, recordAt(s.at.seq)) - s.at.off;
+    s.at = {s.at.seq + (s.at.off < len ? 0 : 1), 0};
+}
+
+// Passes the records before to by; the worker's among them it left out.
 unsigned skipTo(Sink &s, uint64_t to)
 {
     unsigned lost = 0;
-    if (s.at.seq < to && s.at.off > 0) {
-        const Record &r = recordAt(s.at.seq);
-        const char *p;
-        const size_t len = part(s, r, &p);
-        // Cut in its end, the record itself is whole.
-        s.endOwed = s.at.off < len ? endLen(s) : whole(s, r) - s.at.off;
-        lost += s.at.off < len && !r.own;
-        s.at = {s.at.seq + 1, 0};
+    if (s.at.off > 0) {
+        const uint64_t cut = s.at.seq;
+        leaveCut(s);
+        if (s.at.seq == cut && cut < to) {
+            lost += !recordAt(cut).own;
+            s.at.seq++;
+        }
     }
     for (; s.at.seq < to; s.at.seq++)
         lost += !recordAt(s.at.seq).own;
@@ -137,12 +146,12 @@ unsigned skipTo(Sink &s, uint64_t to)
     return lost;
 }
 
-// Leaves the record it began cut, and gives back what it had not begun.
-unsigned giveBack(Sink &s)
+// Gives back what it had not written whole.
+void giveBack(Sink &s)
 {
-    const unsigned lost = skipTo(s, s.at.seq + (s.at.off > 0 ? 1 : 0));
+    if (s.at.off > 0)
+        leaveCut(s);
     s.until = s.at.seq;
-    return lost;
 }
 
 void closeFd(Sink &s)
@@ -253,17 +262,18 @@ unsigned sinkPush(Sink &s, gint64 now, Output o)
             }
             if (now >= holdEnd(s.since, o)) {
                 s.state = SINK_SKIPPING;
-                lost += giveBack(s);
+                giveBack(s);
             }
             return lost;
         }
         // EPIPE: its reader is gone for good. Other failures (a full disk)
-        // lose what it was given, as stdio would; the next write tries
-        // again.
-        if (got < 0 && errno == EPIPE) {
+        // lose what standard output was given, as stdio would, and the next
+        // write tries again; the console is opened again later.
+        if ((got < 0 && errno == EPIPE) || s.console) {
             closeFd(s);
             s.state = SINK_GONE;
-            return lost + giveBack(s);
+            giveBack(s);
+            return lost;
         }
         return lost + skipTo(s, s.until);
     }

@@ -208,6 +208,15 @@ bool consoleTakes()
     return R.console.state == SINK_TAKES || R.console.state == SINK_WAITING;
 }
 
+// What the console gives back that the log has passed is left out.
+void pushConsole(gint64 now)
+{
+    const uint64_t given = R.console.until;
+    R.refused += sinkPush(R.console, now, OUT_CONSOLE);
+    for (uint64_t seq = R.console.until; seq < MIN(given, R.log.at.seq); seq++)
+        R.refused += !recordAt(seq).own;
+}
+
 // The console writes the log's records; each it begins is its own.
 void toConsole(gint64 now)
 {
@@ -220,7 +229,7 @@ void toConsole(gint64 now)
             c.at = {c.until = R.log.at.seq, 0};
         if (consoleTakes() && c.until == R.log.at.seq)
             c.until = recordsHead();
-        R.refused += sinkPush(c, now, OUT_CONSOLE);
+        pushConsole(now);
         passTo(MAX(R.log.at.seq, c.at.seq + (c.at.off > 0 ? 1 : 0)));
         // Writable again: what waited follows at once.
         if (c.state != SINK_TAKES || c.until == recordsHead())
@@ -257,8 +266,8 @@ void logPush(gint64 now)
             logLeaveOut(recordsHead());
         return;
     }
-    // What the console began, or was given as too large, it finishes.
-    R.refused += sinkPush(R.console, now, OUT_CONSOLE);
+    // What the console was given as too large, it finishes.
+    pushConsole(now);
     if (R.console.state != SINK_GONE && sinkDone(R.console))
         R.refused += sinkClose(R.console, nullptr);
 }
