@@ -514,25 +514,44 @@ TEST(RelayLog, LogPausedForGoodGetsTheConsoleAtFullSpeed)
     EXPECT_NE(std::string::npos, shown.find(": W: late\n\r\n"));
 }
 
+static long cpuTicks(pid_t pid)
+{
+    std::ifstream stat(("/proc/" + std::to_string(pid) + "/stat").c_str());
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 15 && stat >> field; i++)
+        ticks += i >= 14 ? atol(field.c_str()) : 0;
+    return ticks;
+}
+
 TEST(RelayLog, LogBackAfterTwiceTheHoldGetsWhatThePipeHeld)
 {
-    // No console, and a log that refuses for 20 s while the worker writes a
-    // tenth of what the pipe holds: the lines wait there, none is given up.
-    Sandbox sb;
-    sb.writeWorker("trap 'exit 0' TERM\ni=0\nwhile [ $i -lt 20 ]; do\n"
-                   "  seq -f 'n %g " + std::string(40, 'x') + "' $((i*100+1)) $((i*100+100)); sleep 0.9; i=$((i+1))\n"
-                   "done\nwhile :; do sleep 0.1; done\n");
-    sb.pauseLog(true);
-    ASSERT_TRUE(sb.start("lanternhill", {}));
-    sb.pump(20000);
-    sb.pauseLog(false);
-    EXPECT_TRUE(sb.waitForLog("W: n 2000 " + std::string(40, 'x') + "\n", 10000));
-    sb.signal(SIGTERM);
-    RunResult r = sb.finish(10000);
-    EXPECT_EQ(0, r.status);
-    expectAllInOrder(numbered(r.texts(), "n "), 2000);
-    for (const std::string &t : r.texts())
-        EXPECT_NE(0u, t.rfind("lhr, Log and console refused", 0)) << t;
+    // A log that refuses for 20 s while the worker writes a tenth of what
+    // the pipe holds, with no console or one that fails every write: the
+    // lines wait there, none is given up, and the wait costs no CPU.
+    for (const char *console : {"", "/dev/full"}) {
+        SCOPED_TRACE(*console ? console : "no console");
+        Sandbox sb;
+        sb.writeWorker("trap 'exit 0' TERM\ni=0\nwhile [ $i -lt 20 ]; do\n"
+                       "  seq -f 'n %g " + std::string(40, 'x') + "' $((i*100+1)) $((i*100+100)); sleep 0.9; i=$((i+1))\n"
+                       "done\nwhile :; do sleep 0.1; done\n");
+        sb.pauseLog(true);
+        StartOptions opts;
+        opts.consolePath = console;
+        ASSERT_TRUE(sb.start("lanternhill", {}, opts));
+        sb.pump(5000);
+        const long ticks = cpuTicks(sb.pid());
+        sb.pump(15000);
+        EXPECT_LT(cpuTicks(sb.pid()) - ticks, 100) << "CPU ticks while the log refused";
+        sb.pauseLog(false);
+        EXPECT_TRUE(sb.waitForLog("W: n 2000 " + std::string(40, 'x') + "\n", 10000));
+        sb.signal(SIGTERM);
+        RunResult r = sb.finish(10000);
+        EXPECT_EQ(0, r.status);
+        expectAllInOrder(numbered(r.texts(), "n "), 2000);
+        for (const std::string &t : r.texts())
+            EXPECT_NE(0u, t.rfind("lhr, Log and console refused", 0)) << t;
+    }
 }
 
 TEST(RelayEcho, UnreadStandardOutputHoldsNothingAndLosesNothing)

@@ -62,6 +62,8 @@ gint64 nextDeadline(gint64 now)
         at = earliest(at, holdEnd(R.echo.since, OUT_ECHO));
     if (R.input != IN_ENDED && recordsRoomFor(kPieceMax))
         at = earliest(at, R.cutAt);
+    if (R.input == IN_READING && logStalled())
+        at = earliest(at, now + ms(kPipePollMs));
     if (R.stopping && R.boundFrom == 0)
         at = earliest(at, MAX(R.exitPollAt, now));
     if (R.input == IN_DRAINING && R.owed == 0)

@@ -16,8 +16,9 @@ const int kStopBoundMs = 4000; // from the worker's exit to the runner's end: th
 const int kEchoLeadMs = 1500;  // standard output is waited for until this long before the bound,
 const int kLogLeadMs = 1000;   // the log until this long before it, so that the console gets what it leaves
 const int kRetryMs = 250;      // the socket is tried again this often while its daemon is gone or out of buffers
-const int kConsoleRetryMs = 1000; // a console that could not be opened is tried again this often
+const int kConsoleRetryMs = 1000; // the console is opened at most this often
 const int kExitPollMs = 100;   // during the stop, should the worker's SIGCHLD go unseen
+const int kPipePollMs = 100;   // while nobody takes the log's records: how full the pipe is, so that the worker never waits on it
 const int kLastWriteMs = 250;  // at the very end, for a pipe's reader to take its last page
 
 // Sizes.

@@ -88,17 +88,11 @@ bool ownRoom(size_t n)
 
 void runnerLog(const char *message, size_t len)
 {
-    if (!ownRoom(R.ownLeftOut > 0 ? 2 : 1)) {
+    // One is kept for the note that counts those left out.
+    if (!ownRoom(2) || !recordsAddOwn(message, len, 0)) {
         R.ownLeftOut++;
         return;
     }
-    if (R.ownLeftOut > 0) {
-        char note[64];
-        int n = snprintf(note, sizeof note, "lhr, Log refused, %u own lines left out", R.ownLeftOut);
-        (void)recordsAddOwn(note, static_cast<size_t>(n), 0);
-        R.ownLeftOut = 0;
-    }
-    (void)recordsAddOwn(message, len, 0);
     pushOutputs(g_get_monotonic_time());
     arm();
 }
@@ -117,8 +111,8 @@ void endInput()
 }
 
 // While the worker runs and nobody takes the log's records, they wait,
-// and the pipe holds what comes after them; only when the pipe is near
-// full, so that the worker would block, are the oldest left out.
+// and the pipe holds what comes after them; only when the pipe is half
+// full, so that the worker might soon block, are the oldest left out.
 int pipeFill()
 {
     int fill = 0;
@@ -131,13 +125,13 @@ bool overflowing()
 {
     // Only records the log alone holds are freed by leaving them out.
     const bool logAlone = sinkDone(R.echo) || R.echo.at.seq > R.log.at.seq;
-    return R.input == IN_READING && logStalled() && logAlone && pipeFill() >= pipeSize - pipeSize / 4;
+    return R.input == IN_READING && logStalled() && logAlone && pipeFill() >= pipeSize / 2;
 }
 
 void leaveOutOldest()
 {
     const int fill = pipeFill();
-    const size_t need = CLAMP(static_cast<size_t>(fill - pipeSize / 2), kPassRoom, kRecordsBytes / 2);
+    const size_t need = CLAMP(static_cast<size_t>(fill - pipeSize / 4), kPassRoom, kRecordsBytes / 2);
     while (!recordsRoomFor(need) && R.log.at.seq < recordsHead() &&
            (sinkDone(R.echo) || R.echo.at.seq > R.log.at.seq)) {
         logLeaveOut(R.log.at.seq + 1);

@@ -74,7 +74,7 @@ struct Relay {
     size_t owed = 0;        // IN_DRAINING: bytes the pipe held at the exit, not yet in the records
     unsigned refused = 0;   // the worker's lines neither the log nor a console took, not yet said in the log
     unsigned ownLeftOut = 0; // the runner's own lines left out for want of room, not yet said
-    gint64 consoleOpenAt = 0; // a console that could not be opened is tried again then
+    gint64 consoleOpenAt = 0; // the console may be opened again then
     LogOut log;
     Sink console, echo;
 };

@@ -221,8 +221,11 @@ void pushConsole(gint64 now)
 void toConsole(gint64 now)
 {
     Sink &c = R.console;
-    if (c.state == SINK_GONE && sinkDone(c) && now >= R.consoleOpenAt && !sinkOpenPath(c, "/dev/console"))
+    // Opened at most once a second: one that fails every write is let be.
+    if (c.state == SINK_GONE && sinkDone(c) && now >= R.consoleOpenAt) {
+        (void)sinkOpenPath(c, "/dev/console");
         R.consoleOpenAt = now + ms(kConsoleRetryMs);
+    }
     for (int round = 0; round < 2; round++) {
         // Once it has what it began before, it goes on where the log is.
         if (sinkDone(c) && c.until < R.log.at.seq)
@@ -247,8 +250,15 @@ void logOpen(const char *path)
 void logPush(gint64 now)
 {
     LogOut &log = R.log;
-    if (R.refused > 0 && log.fd >= 0 && (log.state == LOG_SENDING || log.state == LOG_WAITING)) {
-        char note[80];
+    // The counts of what was left out, once the log takes again.
+    const bool takes = log.fd >= 0 && (log.state == LOG_SENDING || log.state == LOG_WAITING);
+    char note[80];
+    if (R.ownLeftOut > 0 && takes) {
+        int n = snprintf(note, sizeof note, "lhr, Log refused, %u own lines left out", R.ownLeftOut);
+        if (recordsAddOwn(note, static_cast<size_t>(n), 0))
+            R.ownLeftOut = 0;
+    }
+    if (R.refused > 0 && takes) {
         int n = snprintf(note, sizeof note, "lhr, Log and console refused, %u lines of lhw left out", R.refused);
         if (recordsAddOwn(note, static_cast<size_t>(n), R.refused))
             R.refused = 0;
@@ -287,6 +297,7 @@ void logLeaveOut(uint64_t upTo)
     for (; R.log.at.seq < upTo; R.log.at = {R.log.at.seq + 1, 0}) {
         const Record &r = recordAt(R.log.at.seq);
         R.refused += r.noted + !r.own;
+        R.ownLeftOut += r.own && r.noted == 0;
     }
 }
 

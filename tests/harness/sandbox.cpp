@@ -305,7 +305,8 @@ bool Sandbox::start(const std::string &program, const std::vector<std::string> &
         argv.insert(argv.end(), {"--bind", sockPath_, "/dev/log"});
     }
     if (!opts.consolePath.empty())
-        argv.insert(argv.end(), {"--bind", opts.consolePath, "/dev/console"});
+        // A device standing for the console (/dev/full, say) must stay one.
+        argv.insert(argv.end(), {"--dev-bind", opts.consolePath, "/dev/console"});
     argv.insert(argv.end(), {"--die-with-parent", "--info-fd", "3"});
     // Tests run side by side: each HTTP stand-in takes a free port unless
     // the test names one.
