@@ -1,9 +1,7 @@
 #include "limits.h"
 
-#include "input.h"
 #include "records.h"
 #include "state.h"
-#include "syslog_out.h"
 
 namespace {
 
@@ -52,17 +50,17 @@ gint64 nextDeadline(gint64 now)
     const bool pending = R.log.at.seq < recordsHead();
     if (pending && R.log.state != LOG_CONSOLE)
         at = earliest(holdEnd(R.log.since, OUT_LOG), stopLimit(OUT_LOG));
-    if (pending && (R.log.state == LOG_RETRY || (R.log.state == LOG_CONSOLE && logWaitFd() < 0)))
+    if (pending && (R.log.state == LOG_RETRY || (R.log.state == LOG_CONSOLE && !R.log.full)))
         at = earliest(at, MAX(R.log.retryAt, now));
     if (R.console.state == SINK_WAITING)
         at = earliest(at, holdEnd(R.console.since, OUT_CONSOLE));
-    if (R.console.state == SINK_GONE && logStalled())
+    if (R.console.state == SINK_GONE && logStalled(recordsHead()))
         at = earliest(at, MAX(R.consoleOpenAt, now));
     if (R.echo.state == SINK_WAITING)
         at = earliest(at, holdEnd(R.echo.since, OUT_ECHO));
     if (R.input != IN_ENDED && recordsRoomFor(kPieceMax))
         at = earliest(at, R.cutAt);
-    if (R.input == IN_READING && logStalled())
+    if (R.input == IN_READING && logStalled(recordsHead()))
         at = earliest(at, now + ms(kPipePollMs));
     if (R.stopping && R.boundFrom == 0)
         at = earliest(at, MAX(R.exitPollAt, now));

@@ -125,7 +125,7 @@ bool overflowing()
 {
     // Only records the log alone holds are freed by leaving them out.
     const bool logAlone = sinkDone(R.echo) || R.echo.at.seq > R.log.at.seq;
-    return R.input == IN_READING && logStalled() && logAlone && pipeFill() >= pipeSize / 2;
+    return R.input == IN_READING && logStalled(recordsHead()) && logAlone && pipeFill() >= pipeSize / 2;
 }
 
 void leaveOutOldest()
@@ -143,6 +143,13 @@ void pass(gint64 now)
 {
     if (!recordsRoomForPass() && overflowing())
         leaveOutOldest();
+    // Past its limit, standard output that holds the records back is
+    // passed by: a slow reader must not slow what is left for the log.
+    const gint64 echoLimit = stopLimit(OUT_ECHO);
+    if (!recordsRoomForPass() && echoLimit != 0 && now >= echoLimit && R.echo.at.seq < R.log.at.seq) {
+        (void)sinkPassBy(R.echo);
+        releaseRecords();
+    }
     if (!recordsRoomForPass())
         return;
     R.passDue = R.more = false;

@@ -57,6 +57,7 @@ struct LogOut {
     LogState state = LOG_SENDING;
     gint64 since = 0;       // refusing since (monotonic us); 0 while it takes
     gint64 retryAt = 0;     // LOG_RETRY, LOG_CONSOLE: the next try of the socket
+    bool full = false;      // it refused for want of room: its writability brings the next try
     Cursor at;              // the next record the log is to get, and bytes of it sent (stream)
 };
 
@@ -80,3 +81,15 @@ struct Relay {
 };
 
 extern Relay R;
+
+inline bool consoleTakes()
+{
+    return R.console.state == SINK_TAKES || R.console.state == SINK_WAITING;
+}
+
+// Nobody takes the log's records (head: the next record's number): the log
+// is refused past its hold, and the console is missing or refuses too.
+inline bool logStalled(uint64_t head)
+{
+    return R.log.state == LOG_CONSOLE && !consoleTakes() && R.log.at.seq < head;
+}

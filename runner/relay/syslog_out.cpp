@@ -15,7 +15,6 @@
 namespace {
 
 char socketPath[sizeof(sockaddr_un::sun_path)];
-bool full = false; // the socket refused for want of room: its writability brings the next try
 bool took = false; // the last try put something on the socket
 
 void disconnect()
@@ -75,11 +74,11 @@ void tooLarge()
 // After a send failed: the state it leaves, or LOG_SENDING to go on.
 LogState failedSend()
 {
-    full = false;
+    R.log.full = false;
     if (errno == EINTR)
         return LOG_SENDING;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        full = true;
+        R.log.full = true;
         return LOG_WAITING;
     }
     // No buffers: the socket may well poll writable meanwhile, so a timer
@@ -116,7 +115,7 @@ LogState sendDatagrams()
             // A short count: the next one would not go; its reason shows
             // when the socket is writable again.
             if (static_cast<size_t>(sent) < n) {
-                full = true;
+                R.log.full = true;
                 return LOG_WAITING;
             }
             continue;
@@ -161,7 +160,7 @@ LogState sendStream()
 void trySocket(gint64 now)
 {
     LogOut &log = R.log;
-    if ((log.state == LOG_RETRY || (log.state == LOG_CONSOLE && !full)) && now < log.retryAt)
+    if ((log.state == LOG_RETRY || (log.state == LOG_CONSOLE && !R.log.full)) && now < log.retryAt)
         return;
     if (log.fd < 0 && !connectLog()) {
         log.retryAt = now + ms(kRetryMs);
@@ -198,14 +197,9 @@ void enterConsole(gint64 now)
     // connection starts on a record's boundary.
     if (R.log.stream && R.log.at.off > 0) {
         disconnect();
-        full = false;
+        R.log.full = false;
         R.log.retryAt = now + ms(kRetryMs);
     }
-}
-
-bool consoleTakes()
-{
-    return R.console.state == SINK_TAKES || R.console.state == SINK_WAITING;
 }
 
 // What the console gives back that the log has passed is left out.
@@ -221,11 +215,8 @@ void pushConsole(gint64 now)
 void toConsole(gint64 now)
 {
     Sink &c = R.console;
-    // Opened at most once a second: one that fails every write is let be.
-    if (c.state == SINK_GONE && sinkDone(c) && now >= R.consoleOpenAt) {
+    if (c.state == SINK_GONE && sinkDone(c) && now >= R.consoleOpenAt)
         (void)sinkOpenPath(c, "/dev/console");
-        R.consoleOpenAt = now + ms(kConsoleRetryMs);
-    }
     for (int round = 0; round < 2; round++) {
         // Once it has what it began before, it goes on where the log is.
         if (sinkDone(c) && c.until < R.log.at.seq)
@@ -238,6 +229,10 @@ void toConsole(gint64 now)
         if (c.state != SINK_TAKES || c.until == recordsHead())
             break;
     }
+    // One that could not be opened, or failed a write, is opened again a
+    // second later at the soonest.
+    if (c.state == SINK_GONE && now >= R.consoleOpenAt)
+        R.consoleOpenAt = now + ms(kConsoleRetryMs);
 }
 
 } // namespace
@@ -287,11 +282,6 @@ bool logDone()
     return R.log.at.seq == recordsHead() && sinkDone(R.console);
 }
 
-bool logStalled()
-{
-    return R.log.state == LOG_CONSOLE && !consoleTakes() && R.log.at.seq < recordsHead();
-}
-
 void logLeaveOut(uint64_t upTo)
 {
     for (; R.log.at.seq < upTo; R.log.at = {R.log.at.seq + 1, 0}) {
@@ -304,13 +294,13 @@ void logLeaveOut(uint64_t upTo)
 int logWaitFd()
 {
     const bool pending = R.log.at.seq < recordsHead();
-    return pending && full && (R.log.state == LOG_WAITING || R.log.state == LOG_CONSOLE) ? R.log.fd : -1;
+    return pending && R.log.full && (R.log.state == LOG_WAITING || R.log.state == LOG_CONSOLE) ? R.log.fd : -1;
 }
 
 unsigned logClose()
 {
     disconnect();
-    full = false;
+    R.log.full = false;
     // The console's share ends where the log's began.
     R.console.until = MIN(R.console.until, R.log.at.seq);
     unsigned left = R.refused + sinkClose(R.console, nullptr);

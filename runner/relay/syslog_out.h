@@ -17,9 +17,6 @@ void logOpen(const char *path);
 void logPush(gint64 now);
 // Every record is the log's or the console's, and written.
 bool logDone();
-// Nobody takes the log's records: it is refused past its hold, and the
-// console is missing or refuses too.
-bool logStalled();
 // The records before upTo are passed by, the worker's counted as left out.
 void logLeaveOut(uint64_t upTo);
 // The socket to watch for writability, or -1.
