@@ -1,6 +1,5 @@
 #include "limits.h"
 
-#include "records.h"
 #include "state.h"
 
 namespace {
@@ -44,23 +43,23 @@ gint64 holdEnd(gint64 since, Output o)
     return end;
 }
 
-gint64 nextDeadline(gint64 now)
+gint64 nextDeadline(gint64 now, uint64_t head, bool pieceRoom)
 {
     gint64 at = 0;
-    const bool pending = R.log.at.seq < recordsHead();
+    const bool pending = R.log.at.seq < head;
     if (pending && R.log.state != LOG_CONSOLE)
         at = earliest(holdEnd(R.log.since, OUT_LOG), stopLimit(OUT_LOG));
     if (pending && (R.log.state == LOG_RETRY || (R.log.state == LOG_CONSOLE && !R.log.full)))
         at = earliest(at, MAX(R.log.retryAt, now));
     if (R.console.state == SINK_WAITING)
         at = earliest(at, holdEnd(R.console.since, OUT_CONSOLE));
-    if (R.console.state == SINK_GONE && logStalled(recordsHead()))
+    if (R.console.state == SINK_GONE && logStalled(head))
         at = earliest(at, MAX(R.consoleOpenAt, now));
     if (R.echo.state == SINK_WAITING)
         at = earliest(at, holdEnd(R.echo.since, OUT_ECHO));
-    if (R.input != IN_ENDED && recordsRoomFor(kPieceMax))
+    if (R.input != IN_ENDED && pieceRoom)
         at = earliest(at, R.cutAt);
-    if (R.input == IN_READING && logStalled(recordsHead()))
+    if (R.input == IN_READING && logStalled(head))
         at = earliest(at, now + ms(kPipePollMs));
     if (R.stopping && R.boundFrom == 0)
         at = earliest(at, MAX(R.exitPollAt, now));

@@ -4,6 +4,7 @@
 // code that turns the state into deadlines.
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <glib.h>
 
@@ -44,7 +45,9 @@ gint64 stopLimit(Output o);
 // the bound runs, and its limit); 0 when it isn't refusing.
 gint64 holdEnd(gint64 since, Output o);
 // The earliest moment at which the state changes by itself; 0 for none.
-gint64 nextDeadline(gint64 now);
+// head: the next record's number; pieceRoom: the records have room for a
+// piece cut short.
+gint64 nextDeadline(gint64 now, uint64_t head, bool pieceRoom);
 
 // One of microseconds.
 inline gint64 ms(int n)

@@ -295,7 +295,7 @@ void arm()
     watch(FD_ECHO, sinkWaitFd(R.echo), G_IO_OUT);
     watch(FD_PIPE, (R.stopping || R.boundFrom != 0) && reading && room && !pass ? fileno(_fp) : -1,
           static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR));
-    const gint64 at = pass ? 0 : nextDeadline(g_get_monotonic_time());
+    const gint64 at = pass ? 0 : nextDeadline(g_get_monotonic_time(), recordsHead(), recordsRoomFor(kPieceMax));
     g_source_set_ready_time(source, at != 0 || pass ? at : -1);
 }
 
