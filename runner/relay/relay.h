@@ -1,7 +1,34 @@
 #pragma once
 
-// The worker's output, and the runner's own messages, into the system log
-// and onto standard output: what main, the signals and the child see.
+// The relay, a pipeline:
+//
+//   pipe --input--> records --+-- log cursor -----> syslog_out (socket)
+//   LOGINFO ---------^        |                        | refused past the hold
+//                             |                        v
+//                             +-- console cursor --> sink (/dev/console)
+//                             +-- echo cursor -----> sink (standard output)
+//
+// input.cpp cuts the pipe into records and returns; records.cpp keeps
+// them, numbered, until every cursor has passed; each output writes from
+// its own cursor and never blocks (open.cpp opens them so). state.h holds
+// everything that decides what runs next, limits.h every limit and the
+// deadlines made from them; worker.cpp tells whether the worker has exited
+// and how full its pipe is. step() does what the state allows; arm()
+// reads the state and has the one source (source.cpp) wait for what
+// leaves it: the outputs' writability, the pipe's readability during the
+// stop, and a time, at once while a pass goes on or the earliest
+// deadline. A pass is a bounded slice, so status requests and SIGTERM get
+// their turn; the stop and the close are the same step under the same
+// limits, served by the loop to the end.
+//
+//   input   READING --exit seen--> DRAINING --owed relayed and 0.5 s past, EOF or the bound--> ENDED
+//           READING --EOF without a stop--> ENDED ("lhr, lhw read end.", the loop quits)
+//   read    when a pass is due and the records have room for one
+//   log     SENDING <-> WAITING | RETRY --refused past the hold--> CONSOLE --the socket takes--> SENDING
+//   sink    TAKES <-> WAITING --past its hold--> SKIPPING --writable--> TAKES; EPIPE: GONE
+//   done    exit seen, input ENDED and every cursor at the head, or the bound
+//
+// This header is what main, the signals and the child see.
 
 #include <glib.h>
 

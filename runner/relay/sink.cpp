@@ -1,25 +1,19 @@
 #include "sink.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "open.h"
 #include "records.h"
 
 namespace {
 
-enum How {
-    HOW_PLAIN,  // a write never blocks: a file, or a description of its own made non-blocking
-    HOW_SOCKET, // a socket: each send asks not to block
-    HOW_POLLED, // a shared pipe: a write no larger than what poll promises
-};
 
 const char *endOf(const Sink &s)
 {
@@ -162,15 +156,6 @@ void closeFd(Sink &s)
     s.ownFd = false;
 }
 
-void start(Sink &s, int fd, bool own, How how)
-{
-    s.fd = fd;
-    s.ownFd = own;
-    s.how = how;
-    s.state = SINK_TAKES;
-    s.since = 0;
-}
-
 bool writable(const Sink &s)
 {
     struct pollfd pfd = {s.fd, POLLOUT, 0};
@@ -178,51 +163,6 @@ bool writable(const Sink &s)
 }
 
 } // namespace
-
-void sinkOpenStdout(Sink &s)
-{
-    struct stat st;
-    s.state = SINK_GONE;
-    if (fstat(STDOUT_FILENO, &st) != 0)
-        return;
-    if (S_ISSOCK(st.st_mode)) {
-        start(s, STDOUT_FILENO, false, HOW_SOCKET);
-        return;
-    }
-    const bool tty = isatty(STDOUT_FILENO) == 1;
-    if (!S_ISFIFO(st.st_mode) && !tty) {
-        // A file or /dev/null: writes don't wait for a reader.
-        start(s, STDOUT_FILENO, false, HOW_PLAIN);
-        return;
-    }
-    // O_NONBLOCK on the inherited description would reach every process
-    // that shares it: a description of its own carries it instead.
-    int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    const char *name = fd < 0 && tty ? ttyname(STDOUT_FILENO) : nullptr;
-    if (name != nullptr)
-        fd = open(name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0) {
-        start(s, fd, true, HOW_PLAIN);
-        return;
-    }
-    // Not its own to open again (another user's pipe, no /proc): a pipe
-    // takes PIPE_BUF bytes without blocking once it polls writable. A
-    // terminal may block a write of any size, whatever poll says: it gets
-    // no echo.
-    if (!tty)
-        start(s, STDOUT_FILENO, false, HOW_POLLED);
-}
-
-bool sinkOpenPath(Sink &s, const char *path)
-{
-    // Opened again each time the log refuses anew: a file standing for the
-    // device must keep what it was given before.
-    int fd = open(path, O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    start(s, fd, true, HOW_PLAIN);
-    return true;
-}
 
 unsigned sinkPush(Sink &s, gint64 now, Output o)
 {

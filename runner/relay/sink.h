@@ -10,11 +10,6 @@
 #include "limits.h"
 #include "state.h"
 
-// Standard output; its own file description stays as the parent gave it.
-void sinkOpenStdout(Sink &s);
-// A device such as the console, opened non-blocking; false if it can't be.
-bool sinkOpenPath(Sink &s, const char *path);
-
 // Writes what it is given as far as it takes it; the worker's records it
 // left cut, passing them by.
 unsigned sinkPush(Sink &s, gint64 now, Output o);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "limits.h"
+#include "open.h"
 #include "records.h"
 #include "sink.h"
 #include "state.h"
@@ -24,30 +25,6 @@ void disconnect()
     R.log.fd = -1;
     // The daemon that saw part of a record is gone: the record goes whole.
     R.log.at.off = 0;
-}
-
-bool connectLog()
-{
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path, socketPath, sizeof addr.sun_path);
-    // A stream socket at /dev/log works too, as syslog(3) handles it.
-    static const int types[] = {SOCK_DGRAM, SOCK_STREAM};
-    for (int type : types) {
-        int s = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (s < 0)
-            return false;
-        if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
-            R.log.fd = s;
-            R.log.stream = type == SOCK_STREAM;
-            return true;
-        }
-        int err = errno;
-        (void)close(s);
-        if (err != EPROTOTYPE)
-            return false;
-    }
-    return false;
 }
 
 // The log's cursor moves on; a note passed by returns its count.
@@ -162,7 +139,7 @@ void trySocket(gint64 now)
     LogOut &log = R.log;
     if ((log.state == LOG_RETRY || (log.state == LOG_CONSOLE && !R.log.full)) && now < log.retryAt)
         return;
-    if (log.fd < 0 && !connectLog()) {
+    if (log.fd < 0 && !logConnect(socketPath)) {
         log.retryAt = now + ms(kRetryMs);
         if (log.state == LOG_SENDING)
             log.since = now;

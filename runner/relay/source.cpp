@@ -1,0 +1,61 @@
+#include "source.h"
+
+namespace {
+
+GSource *source = nullptr;
+void (*onReady)() = nullptr;
+int watched[FD_COUNT] = {-1, -1, -1, -1};
+gpointer tags[FD_COUNT];
+
+gboolean dispatch(GSource *, GSourceFunc, gpointer)
+{
+    onReady();
+    return G_SOURCE_CONTINUE;
+}
+
+GSourceFuncs funcs = {nullptr, nullptr, dispatch, nullptr, nullptr, nullptr};
+
+} // namespace
+
+void sourceWatch(Watched which, int fd, GIOCondition cond, void (*step)())
+{
+    if (source == nullptr) {
+        onReady = step;
+        source = g_source_new(&funcs, sizeof(GSource));
+        g_source_set_priority(source, G_PRIORITY_LOW);
+        // GLib takes a dispatching source's descriptors out of the poll
+        // set and puts them back after, waking the loop twice per
+        // dispatch; it is never dispatched recursively, so they can stay.
+        g_source_set_can_recurse(source, TRUE);
+        (void)g_source_attach(source, nullptr);
+    }
+    if (watched[which] == fd)
+        return;
+    if (watched[which] >= 0)
+        g_source_remove_unix_fd(source, tags[which]);
+    watched[which] = fd;
+    if (fd >= 0)
+        tags[which] = g_source_add_unix_fd(source, fd, cond);
+}
+
+void sourceReadyAt(gint64 at)
+{
+    if (source != nullptr)
+        g_source_set_ready_time(source, at);
+}
+
+bool sourcePipeReady()
+{
+    return watched[FD_PIPE] >= 0 && g_source_query_unix_fd(source, tags[FD_PIPE]) != 0;
+}
+
+void sourceDestroy()
+{
+    if (source != nullptr) {
+        g_source_destroy(source);
+        g_source_unref(source);
+    }
+    source = nullptr;
+    for (int &fd : watched)
+        fd = -1;
+}
