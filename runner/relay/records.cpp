@@ -9,14 +9,13 @@
 
 #include "limits.h"
 
+Record *recordsRing = nullptr;
+
 namespace {
 
-// Numbers of records kept at once: more than the arena holds of the
-// shortest lines, and the runner's own.
-const size_t kRing = 8192;
+const size_t kRing = kRecordsRing;
 static_assert((kRing & (kRing - 1)) == 0, "a power of two");
-
-Record *ring = nullptr;
+Record *&ring = recordsRing;
 uint64_t tail = 0, head = 0;
 size_t own = 0;
 
@@ -101,16 +100,10 @@ uint64_t recordsHead()
     return head;
 }
 
-const Record &recordAt(uint64_t seq)
-{
-    return ring[seq & (kRing - 1)];
-}
-
 bool recordsRoomFor(size_t most)
 {
     if (head - tail + kOwnMax >= kRing)
         return false;
-    stampHeader();
     if (arena == nullptr)
         arena = static_cast<char *>(g_malloc(kRecordsBytes));
     return place(headerLen + most) != nullptr;
@@ -125,7 +118,10 @@ char *recordsBegin(size_t most)
 {
     if (!recordsRoomFor(most))
         return nullptr;
+    stampHeader();
     begun = place(headerLen + most);
+    if (begun == nullptr)
+        return nullptr;
     memcpy(begun, header, headerLen);
     return begun + headerLen;
 }

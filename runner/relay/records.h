@@ -26,7 +26,13 @@ void recordsClose();
 // The oldest record kept and the number the next one gets.
 uint64_t recordsTail();
 uint64_t recordsHead();
-const Record &recordAt(uint64_t seq);
+// Inline: every output reads each record through it.
+extern Record *recordsRing;
+const size_t kRecordsRing = 8192; // numbers kept at once: more than the arena holds of the shortest lines
+inline const Record &recordAt(uint64_t seq)
+{
+    return recordsRing[seq & (kRecordsRing - 1)];
+}
 
 // Starts a record of the worker's whose message takes at most most bytes,
 // stamped now: where its message goes, or nullptr when there is no room.

@@ -25,19 +25,17 @@ size_t endLen(const Sink &s)
     return s.console ? 2 : 1;
 }
 
-// The bytes of a record this output writes before its end: none for a note
-// of lost lines on the console, which is the log's alone.
-size_t part(const Sink &s, const Record &r, const char **p)
+// Where the part of a record this output writes begins.
+inline size_t from(const Sink &s, const Record &r)
 {
-    const size_t from = s.console ? r.console : r.message;
-    *p = r.data + from;
-    return s.console && r.noted != 0 ? 0 : r.len - from;
+    return s.console ? r.console : r.message;
 }
 
-size_t whole(const Sink &s, const Record &r)
+// What it writes of a record, the end included: nothing of a note of lost
+// lines on the console, which is the log's alone.
+inline size_t whole(const Sink &s, const Record &r)
 {
-    const char *p;
-    return s.console && r.noted != 0 ? 0 : part(s, r, &p) + endLen(s);
+    return s.console && r.noted != 0 ? 0 : r.len - from(s, r) + endLen(s);
 }
 
 // From the cursor on, at most most bytes: the end owed, then the records
@@ -52,17 +50,16 @@ int gather(const Sink &s, struct iovec *iov, size_t most)
     }
     for (Cursor c = s.at; c.seq < s.until && static_cast<size_t>(n) + 2 <= kGather && total < most; c = {c.seq + 1, 0}) {
         const Record &r = recordAt(c.seq);
-        const char *p;
-        const size_t len = part(s, r, &p);
+        if (whole(s, r) == 0)
+            continue;
+        const size_t len = r.len - from(s, r);
         if (c.off < len) {
-            iov[n++] = {const_cast<char *>(p + c.off), len - c.off};
+            iov[n++] = {const_cast<char *>(r.data + from(s, r) + c.off), len - c.off};
             total += len - c.off;
         }
-        if (whole(s, r) > 0) {
-            const size_t from = c.off > len ? c.off - len : 0;
-            iov[n++] = {const_cast<char *>(endOf(s) + from), endLen(s) - from};
-            total += endLen(s) - from;
-        }
+        const size_t e = c.off > len ? c.off - len : 0;
+        iov[n++] = {const_cast<char *>(endOf(s) + e), endLen(s) - e};
+        total += endLen(s) - e;
     }
     // Cut to what may be written at once.
     while (total > most && n > 0) {
@@ -116,9 +113,9 @@ ssize_t writeSome(const Sink &s, const struct iovec *iov, int n)
 // to whoever gave it.
 void leaveCut(Sink &s)
 {
-    const char *p;
-    const size_t len = part(s, recordAt(s.at.seq), &p);
-    s.endOwed = s.at.off < len ? endLen(s) : whole(s, recordAt(s.at.seq)) - s.at.off;
+    const Record &r = recordAt(s.at.seq);
+    const size_t len = r.len - from(s, r);
+    s.endOwed = s.at.off < len ? endLen(s) : whole(s, r) - s.at.off;
     s.at = {s.at.seq + (s.at.off < len ? 0 : 1), 0};
 }
 
