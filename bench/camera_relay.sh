@@ -1,13 +1,16 @@
 #!/bin/bash
 # The relay on the emulated camera (mipsel, or TARGET): the runner, BusyBox's
 # logger and a minimal relay (the floor) sending the same lines into the
-# camera's syslogd, in one boot; a section of bench/RESULTS.md on standard
-# output. Exits non-zero, with one line saying why, when the camera doesn't
-# boot, hangs or loses lines.
+# camera's syslogd, in one boot; with --before, the runner from before the
+# relay's rework too (bench/before.sh). A section of bench/RESULTS.md on
+# standard output. Exits non-zero, with one line saying why, when the camera
+# doesn't boot, hangs or loses lines. bench/camera_relay.sh [TARGET] [--before]
 set -uo pipefail
 cd "$(dirname "$0")/.."
 . scripts/camera-boot.sh
 target=${1:-mipsel}
+with_before=
+[ "${2:-}" = --before ] && with_before=1
 lines=${CAMERA_BENCH_LINES:-10000}
 rounds=${CAMERA_BENCH_ROUNDS:-5}
 spin=${CAMERA_BENCH_SPIN:-100} # million instructions a round
@@ -19,12 +22,26 @@ bash scripts/build-package.sh "$target" >&2 &&
     echo "camera bench: the $target package, camclock, the spin or the floor could not be built" >&2
     exit 1
 }
+# After the package: its sysroot is the one the before runner builds against.
+if [ -n "$with_before" ]; then
+    before_bin=$(bash bench/before.sh "$target") || { echo "camera bench: the $target runner from before the rework could not be built" >&2; exit 1; }
+fi
 camera_prepare "$target" >&2 || exit 1
 trap 'camera_end 0' EXIT
 port=$((20000 + $$ % 20000))
 while ! port_free "$port" 2>/dev/null; do port=$((port + 1)); done
 disk=$CAM_DIR/disk-bench.img
 camera_disk "$disk" || exit 1
+# The before runner rides on the package disk, stripped as the package's
+# programs are: the image is made from the package alone.
+senders=2
+if [ -n "$with_before" ]; then
+    . scripts/targets.sh
+    "$T_TRIPLET-strip" -o "$CAM_DIR/lanternhill-before" "$before_bin" &&
+        debugfs -w -R "write $CAM_DIR/lanternhill-before lanternhill-before" "$disk" >/dev/null 2>&1 ||
+        { echo "camera bench: the runner from before the rework could not be put on the camera's disk" >&2; exit 1; }
+    senders=3
+fi
 hz=100 # the camera kernel's clock ticks of /proc/PID/stat
 give_up() {
     echo "camera bench: $*; its console: $CAM_LOG" >&2
@@ -35,7 +52,7 @@ give_up() {
 # its kernel fixes their rate to its own time at boot, against the host's
 # time: the spin measures it. sleep=off hung under load.
 CAM_EMU_ARGS="-icount shift=0" camera_boot bench "$disk" "$port" utc \
-    "lh.lines=$lines lh.rounds=$rounds lh.spin=$spin"
+    "lh.lines=$lines lh.rounds=$rounds lh.spin=$spin lh.before=${with_before:-0}"
 declare -A bench start
 spins=() counts= booted= last=$SECONDS
 while :; do
@@ -61,8 +78,8 @@ while :; do
 done
 camera_end 30
 read -r relayed logged <<<"$counts"
-[ "${relayed:-0}" -eq $((2 * rounds * lines)) ] && [ "${logged:-0}" -eq $((rounds * lines)) ] ||
-    give_up "lines lost: ${relayed:-?} of the runner's and the floor's $((2 * rounds * lines)), ${logged:-?} of logger's $((rounds * lines)) in the system log"
+[ "${relayed:-0}" -eq $((senders * rounds * lines)) ] && [ "${logged:-0}" -eq $((rounds * lines)) ] ||
+    give_up "lines lost: ${relayed:-?} of the runners' and the floor's $((senders * rounds * lines)), ${logged:-?} of logger's $((rounds * lines)) in the system log"
 
 # Medians of each sender's rounds, less the median of its start and stop.
 summary() {
@@ -90,6 +107,7 @@ summary() {
         }'
 }
 read -r r_net r_user r_daemon r_start per_tick r_waits r_preempted <<<"$(summary runner)"
+[ -z "$with_before" ] || read -r b_net b_user b_daemon b_start _ b_waits b_preempted <<<"$(summary before)"
 read -r l_net l_user l_daemon l_start _ l_waits l_preempted <<<"$(summary logger)"
 read -r f_net f_user f_daemon f_start _ f_waits f_preempted <<<"$(summary floor)"
 # Ticks per line as camera microseconds and as instructions.
@@ -102,16 +120,21 @@ row() { # NAME NET USER-SHARE DAEMON
 rates=$(printf '%s\n' "${spins[@]}" |
     awk -v hz=$hz '{ printf "%s%.2f", (NR > 1 ? ", " : ""), $1 / ($2 + $3) / (1e6 / hz) }')
 rounds() { local r=${bench[$1]%,}; echo "${r//,/ / }"; }
+# The before runner's words, only when it ran.
+if [ -n "$with_before" ]; then
+    b_what=" the runner from before the relay's rework (\`lanternhill-before\`, bench/before.sh), run the same way;"
+    b_start_ms=" before $((b_start * 10)) ms," b_turns=" before $b_waits and $b_preempted," b_rounds=" before $(rounds before);"
+fi
 echo "## 8. Log relay on the emulated camera ($target)"
 echo
 echo "The emulated $target camera (its Debian kernel under $T_SYSTEM_EMU \`-icount shift=0\`, \`make bench\`), one boot: $lines lines of 80 bytes"
-echo "into BusyBox's syslogd at /dev/log (the kernel's default queue of 10 datagrams) from three senders: the runner, run by the package"
+echo "into BusyBox's syslogd at /dev/log (the kernel's default queue of 10 datagrams) from $((senders + 1)) senders: the runner, run by the package"
 echo "user with a worker that is \`cat\` of the lines (then asleep until the log has the last one: the runner's stop would give the"
-echo "console what the log hasn't taken 3 s after the worker's exit); \`cat\` of the lines into BusyBox \`logger\`; and the floor,"
+echo "console what the log hasn't taken 3 s after the worker's exit);${b_what:-} \`cat\` of the lines into BusyBox \`logger\`; and the floor,"
 echo "\`floorrelay\` (bench/floor_relay.cpp: the same worker through /bin/sh and a pipe, the datagrams glibc's syslog(3) would send,"
-echo "\`sendmmsg\` up to 64, no GLib). $rounds rounds, each sender once a round, in turn first; medians; every line arrived ($relayed runner and floor lines,"
+echo "\`sendmmsg\` up to 64, no GLib). $rounds rounds, each sender once a round, in turn first; medians; every line arrived ($relayed of the runners and the floor,"
 echo "$logged logger lines). CPU is user + system of the whole command, children included, in the camera's clock ticks, less the"
-echo "sender's start and stop (its median with a worker or input of nothing: runner $((r_start * 10)) ms, logger $((l_start * 10)) ms,"
+echo "sender's start and stop (its median with a worker or input of nothing: runner $((r_start * 10)) ms,${b_start_ms:-} logger $((l_start * 10)) ms,"
 echo "floor $((f_start * 10)) ms). The camera's clock counts emulated instructions, but its kernel sets their rate against the host's"
 echo "time at boot, so its microseconds differ from boot to boot: a spin of known instruction count (bench/spin.cpp) opens each round"
 echo "and gives the rate of this boot, $(awk -v r="$per_tick" -v hz=$hz 'BEGIN { printf "%.2f", r / (1e6 / hz) }') instructions a camera microsecond (rounds: $rates)."
@@ -122,10 +145,11 @@ echo
 echo "| sender | CPU per line (camera µs) | instructions per line | user share | syslogd per line (µs, instructions) | ratio to logger | ratio to the floor |"
 echo "|---|---|---|---|---|---|---|"
 row "the runner" "$r_net" "$r_user" "$r_daemon"
+[ -z "$with_before" ] || row "the runner before the rework" "$b_net" "$b_user" "$b_daemon"
 row "BusyBox \`cat \\| logger\`" "$l_net" "$l_user" "$l_daemon"
 row "the floor" "$f_net" "$f_user" "$f_daemon"
 echo
-echo "syslogd's turns per line, waiting for a datagram and preempted by the sender it woke: runner $r_waits and $r_preempted,"
+echo "syslogd's turns per line, waiting for a datagram and preempted by the sender it woke: runner $r_waits and $r_preempted,${b_turns:-}"
 echo "logger $l_waits and $l_preempted, floor $f_waits and $f_preempted. A sender that needs little CPU of its own is run as soon as"
 echo "syslogd takes a datagram, and sends one or two at a time, a wake and a switch each: that kernel path sets the floor at this queue."
-echo "Ticks per round (user system syslogd waits preempted): runner $(rounds runner); logger $(rounds logger); floor $(rounds floor)."
+echo "Ticks per round (user system syslogd waits preempted): runner $(rounds runner);${b_rounds:-} logger $(rounds logger); floor $(rounds floor)."

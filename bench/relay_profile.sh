@@ -2,9 +2,10 @@
 # Where the relay's instructions go: the runner relaying LINES lines into a
 # counting socket under callgrind, less its start and stop (a worker that
 # writes nothing), and the functions that cost most. Instruction counts
-# don't depend on the machine's load. bench/relay_profile.sh [RUNNER...]
-# prints Markdown; RUNNER defaults to the host build's (several let a
-# "before" stand beside an "after").
+# don't depend on the machine's load. bench/relay_profile.sh
+# [[NAME=]RUNNER...] prints Markdown; RUNNER defaults to the host build's
+# (several let a "before" stand beside an "after", the first the base of
+# the others' ratio).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 . scripts/sandbox.sh
@@ -59,12 +60,19 @@ echo "$lines lines of 80 bytes into a counting socket, the runner under callgrin
 echo "runner's start and stop (a worker that writes nothing), and the functions with the most instructions of their own"
 echo "per line, the same difference. Instruction counts don't depend on the machine's load; on the host, -Os copies"
 echo 'with `rep movsb`, which callgrind counts a byte at a time.'
-for runner in "${runners[@]}"; do
+first=
+for arg in "${runners[@]}"; do
+    runner=${arg#*=} name=
+    [ "$runner" = "$arg" ] || name="${arg%%=*}: "
     profile "$runner" "$lines" "$work/relay.cg"
     profile "$runner" 0 "$work/idle.cg"
     relay=$(total "$work/relay.cg") idle=$(total "$work/idle.cg")
+    per=$(awk -v a="$relay" -v b="$idle" -v n=$lines 'BEGIN { printf "%.0f", (a - b) / n }')
+    than=
+    [ -z "$first" ] || than=" ($(awk -v a="$per" -v b="$first" 'BEGIN { printf "%.2f", a / b }') of the first)"
+    first=${first:-$per}
     echo
-    echo "Runner \`$(realpath --relative-to="$PWD" "$runner")\`: $(awk -v a="$relay" -v b="$idle" -v n=$lines 'BEGIN { printf "%.0f", (a - b) / n }') instructions per line."
+    echo "${name:-Runner }\`$(realpath --relative-to="$PWD" "$runner")\`: $per instructions per line$than."
     echo
     echo "| function | instructions per line |"
     echo "|---|---|"

@@ -10,6 +10,11 @@ sandbox_check || exit 1
 cmake --preset host -DLH_BENCH=ON >/dev/null && cmake --build --preset host -j"$(nproc)" >/dev/null ||
     { echo "The host build failed: run 'cmake --build --preset host' to see why." >&2; exit 1; }
 bin=$top/build/host/bin
+# The runner from before the relay's rework, measured beside today's in
+# sections 1, 6, 8 and 9; the bench fails at its end without it.
+before_bin=$(bash bench/before.sh host) || before_bin=
+before_rev=$(git -C build/before/src rev-parse --short HEAD 2>/dev/null)
+now_rev="$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- runner common platform 2>/dev/null || echo ' with changes not committed')"
 work=$(mktemp -d /tmp/lhbench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 out=bench/RESULTS.md
@@ -30,6 +35,39 @@ take_turns() {
     done
     turn_a=$(printf '%s\n' "${as[@]}" | median)
     turn_b=$(printf '%s\n' "${bs[@]}" | median)
+}
+# take_rounds ROUNDS NAME...: ROUNDS rounds of the commands NAME..., each
+# round in the next order of them (for three: all six, so each comes before
+# each other as often as after); what each printed, a round a line, in
+# $work/rounds, a column each.
+take_rounds() {
+    local rounds=$1 round i
+    shift
+    local names=("$@") orders=() got=()
+    if [ ${#names[@]} -eq 3 ]; then
+        orders=("0 1 2" "1 2 0" "2 0 1" "0 2 1" "2 1 0" "1 0 2")
+    else
+        orders=("$(seq -s ' ' 0 $((${#names[@]} - 1)))" "$(seq -s ' ' $((${#names[@]} - 1)) -1 0)")
+    fi
+    : >"$work/rounds"
+    for round in $(seq 0 $((rounds - 1))); do
+        got=()
+        for i in ${orders[$((round % ${#orders[@]}))]}; do got[$i]=$(${names[$i]}); done
+        for i in "${!names[@]}"; do printf '%s ' "${got[$i]}"; done >>"$work/rounds"
+        echo >>"$work/rounds"
+    done
+}
+# column_stat N median|min: of column N of $work/rounds; the median of an
+# even count is the mean of the middle two.
+column_stat() {
+    awk -v c="$1" '{ print $c }' "$work/rounds" | sort -n | awk -v s="$2" '{ v[NR] = $1 }
+        END { if (s == "min") print v[1]; else printf "%.2f\n", (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2 }'
+}
+# rounds_ratio A B: the median of the rounds' A / B, each round's pair taken
+# moments apart.
+rounds_ratio() {
+    awk -v a="$1" -v b="$2" '{ print $a / $b }' "$work/rounds" | sort -n |
+        awk '{ v[NR] = $1 } END { printf "%.2f\n", (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2 }'
 }
 
 {
@@ -62,32 +100,61 @@ relay_cpu() { # COUNT COMMAND... under a fresh sink; prints "user sys" of the co
 }
 sandbox_args "$work/pkg" "$work/log.sock"
 per_line() { awk -v t="$1" -v n=$lines 'BEGIN { split(t, a, " "); printf "%.2f\n", (a[1] + a[2]) * 1e6 / n }'; }
-runner_relay() {
+runner_relay() { # [RUNNER]
     # The runner also logs its own start and stop lines: 7 more datagrams.
-    relay_cpu $((lines + 7)) "${SANDBOX[@]}" -- bash -c "TIMEFORMAT='%3U %3S'; time $bin/lanternhill >/dev/null" >"$work/runner.cpu" 2>&1
+    relay_cpu $((lines + 7)) "${SANDBOX[@]}" -- bash -c "TIMEFORMAT='%3U %3S'; time ${1:-$bin/lanternhill} >/dev/null" >"$work/runner.cpu" 2>&1
     per_line "$(tail -n 1 "$work/runner.cpu")"
 }
+before_relay() { runner_relay "$before_bin"; }
 # logger reads the lines from a pipe, as the runner does; the CPU of the
 # cat that feeds it counts, as the worker's does for the runner.
 logger_relay() {
     per_line "$(relay_cpu $lines bash -c "cat '$work/lines' | logger --socket-errors=off -u '$work/log.sock' -t relay")"
 }
+relay_rounds=12
+if [ -n "$before_bin" ]; then
+    relay_senders=(runner_relay before_relay logger_relay)
+else
+    relay_senders=(runner_relay logger_relay)
+fi
 {
-echo "## 1. Log relay (goal: runner at most 0.6 x logger)"
+echo "## 1. Log relay (goal: runner at most 0.6 x logger, and below the runner from before the relay's rework at both queues)"
 echo
 echo "$lines lines of 80 bytes into a counting socket. CPU (user + sys) of the whole command: the runner"
-echo "with its worker (\`cat\` of the lines), and \`cat\` of the lines into \`logger -u SOCKET\`; the median of five rounds taking turns."
+echo "with its worker (\`cat\` of the lines), and \`cat\` of the lines into \`logger -u SOCKET\`. $relay_rounds rounds, each sender once a"
+echo "round, in turn first (every order of them equally often): the median round and the fastest. The same binary against itself"
+echo "varies by about 10 % here: the rounds' median of now / before, whose two runs are moments apart, is the steadiest figure."
+echo "The runner now: $now_rev; before the relay's rework: ${before_rev:-not built} (bench/before.sh)."
 echo "A log daemon's socket queues 10 datagrams by the kernel's default, 512 where systemd sets it: with 10, both"
 echo "senders sleep and wake once per ten lines or so, and that dominates."
 echo
-echo "| daemon's queue | lanternhill | logger | ratio |"
-echo "|---|---|---|---|"
+if [ -n "$before_bin" ]; then
+    echo "| daemon's queue | runner now: median (min) | runner before: median (min) | now / before: medians (mins; rounds' median) | logger: median (min) | now / logger |"
+    echo "|---|---|---|---|---|---|"
+else
+    echo "| daemon's queue | runner now: median (min) | logger: median (min) | now / logger |"
+    echo "|---|---|---|---|"
+fi
 } >>"$out"
 for qlen in 10 512; do
-    take_turns 5 runner_relay logger_relay
-    echo "| $qlen datagrams | $turn_a us | $turn_b us | $(ratio "$turn_a" "$turn_b") |" >>"$out"
+    take_rounds $relay_rounds "${relay_senders[@]}"
+    cp "$work/rounds" "$work/rounds.$qlen"
+    now=$(column_stat 1 median) now_min=$(column_stat 1 min)
+    lg=${#relay_senders[@]}
+    log=$(column_stat "$lg" median) log_min=$(column_stat "$lg" min)
+    if [ -n "$before_bin" ]; then
+        was=$(column_stat 2 median) was_min=$(column_stat 2 min)
+        echo "| $qlen datagrams | $now us ($now_min) | $was us ($was_min) | $(ratio "$now" "$was") ($(ratio "$now_min" "$was_min"); $(rounds_ratio 1 2)) | $log us ($log_min) | $(ratio "$now" "$log") |" >>"$out"
+    else
+        echo "| $qlen datagrams | $now us ($now_min) | $log us ($log_min) | $(ratio "$now" "$log") |" >>"$out"
+    fi
 done
 echo >>"$out"
+{
+echo "Each round, us per line ($(printf '%s' "${relay_senders[*]}" | sed 's/_relay//g; s/runner/now/; s/ /, /g')): queue 10: $(awk '{ $1 = $1; printf "%s%s", (NR > 1 ? " / " : ""), $0 }' "$work/rounds.10");"
+echo "queue 512: $(awk '{ $1 = $1; printf "%s%s", (NR > 1 ? " / " : ""), $0 }' "$work/rounds.512")."
+echo
+} >>"$out"
 
 # From here on the runner logs into a sink that only counts: a log daemon
 # that keeps up.
@@ -218,15 +285,19 @@ echo "| cat | $(awk -v t="$cat_t" -v n=$runs 'BEGIN { printf "%.2f", t * 1000 / 
 } >>"$out"
 
 echo >>"$out"
-bash bench/relay_faults.sh >>"$out"
+# With the runner from before the rework, when it built, beside today's.
+before_arg=()
+[ -z "$before_bin" ] || before_arg=("before $before_rev=$before_bin")
+bash bench/relay_faults.sh "now=$bin/lanternhill" "${before_arg[@]}" >>"$out"
 
 # 8. The relay on the emulated mipsel camera.
 # It builds what it boots, and says on standard error why it can't measure.
 camera_failed=0
 echo >>"$out"
-bash bench/camera_relay.sh mipsel >>"$out" || camera_failed=1
+bash bench/camera_relay.sh mipsel ${before_bin:+--before} >>"$out" || camera_failed=1
 echo >>"$out"
-bash bench/relay_profile.sh >>"$out"
+bash bench/relay_profile.sh "${before_arg[@]}" "now=$bin/lanternhill" >>"$out"
 
 cat "$out"
 [ "$camera_failed" = 0 ] || { echo "bench: the emulated camera's section is missing (see above)" >&2; exit 1; }
+[ -n "$before_bin" ] || { echo "bench: the runner from before the rework did not build: measured without it (see above)" >&2; exit 1; }

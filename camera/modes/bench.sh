@@ -3,7 +3,9 @@
 # runner (run by the package user, its worker `cat` of the lines), `cat`
 # of the lines into BusyBox's logger, and floorrelay, the floor (run as the
 # runner is, with the same worker). Each first with a worker that writes
-# nothing, for its start and stop. A spin of known length opens every
+# nothing, for its start and stop. With lh.before=1, the runner from before
+# the relay's rework (left by the host on the package disk) is a sender as
+# well, run as the runner is. A spin of known length opens every
 # round: it gives the instructions in a clock tick of this boot.
 # "@@start|@@bench SENDER USER SYSTEM DAEMON WAITS PREEMPTED": the
 # command's ticks (children included), syslogd's own meanwhile, and how
@@ -16,6 +18,14 @@
 lines=$(arg lines)
 rounds=$(arg rounds)
 spin=$(arg spin)
+senders="runner logger floor"
+if [ "$(arg before)" = 1 ]; then
+    cp /usr/local/lanternhill-before "$PKG/lanternhill-before" && chmod 755 "$PKG/lanternhill-before" || {
+        echo "camera: no runner from before the rework on the package disk"
+        poweroff -f
+    }
+    senders="runner before logger floor"
+fi
 awk -v n="$lines" 'BEGIN { for (i = 1; i <= n; i++) printf "relay line %06d abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz\n", i }' >/tmp/lines
 printf '#!/bin/sh\necho $$ >/tmp/worker.pid\ncat "$(cat /tmp/worker.input)"\nexec sleep 3600\n' >"$PKG/lanternhillworker"
 sync
@@ -31,6 +41,7 @@ daemon_use() {
 measure() {
     case $2 in
         runner) command="cd $PKG && su -s /bin/sh -c ./lanternhill $PKG_USER" ;;
+        before) command="cd $PKG && su -s /bin/sh -c ./lanternhill-before $PKG_USER" ;;
         logger) command="cat $3 | logger -t relay" ;;
         floor) command="cd $PKG && su -s /bin/sh -c '/usr/bin/floorrelay ./lanternhillworker' $PKG_USER" ;;
     esac
@@ -52,10 +63,10 @@ release() {
     [ "$1" = /dev/null ] || wait_for 600 last_line
     kill "$(cat /tmp/worker.pid)"
 }
-for sender in runner logger floor runner logger floor; do
+for sender in $senders $senders; do
     measure start $sender /dev/null
 done
-order="runner logger floor"
+order=$senders
 round=0
 while [ $round -lt "$rounds" ]; do
     echo "@@bench spin $(/usr/bin/benchspin "$spin")"
@@ -65,7 +76,7 @@ while [ $round -lt "$rounds" ]; do
     order="${order#* } ${order%% *}"
     round=$((round + 1))
 done
-# Every line arrived: the runner's and the floor's by their "W: ", logger's
+# Every line arrived: the runners' and the floor's by their "W: ", logger's
 # by its tag; runs of the same sender counted at once.
 echo "@@bench lines $(grep -oF -e ': W: relay line ' -e ' relay: relay line ' /var/log/messages | uniq -c |
     awk '{ n[$2] += $1 } END { print n[":"] + 0, n["relay:"] + 0 }')"
