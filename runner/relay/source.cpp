@@ -6,6 +6,29 @@ GSource *source = nullptr;
 void (*onReady)() = nullptr;
 int watched[FD_COUNT] = {-1, -1, -1, -1};
 gpointer tags[FD_COUNT];
+// Read by GLib at each turn of the loop, through prepare and check: a
+// ready time set on the source would wake the loop up through its wake-up
+// descriptor each time it changes, which is at nearly every step.
+gint64 readyAt = -1; // monotonic us; 0: at once; -1: never
+
+gboolean prepare(GSource *s, gint *timeout)
+{
+    *timeout = -1;
+    if (readyAt < 0)
+        return FALSE;
+    const gint64 now = g_source_get_time(s);
+    if (readyAt <= now) {
+        *timeout = 0;
+        return TRUE;
+    }
+    *timeout = static_cast<gint>(MIN((readyAt - now + 999) / 1000, G_MAXINT));
+    return FALSE;
+}
+
+gboolean check(GSource *s)
+{
+    return readyAt >= 0 && readyAt <= g_source_get_time(s);
+}
 
 gboolean dispatch(GSource *, GSourceFunc, gpointer)
 {
@@ -13,7 +36,7 @@ gboolean dispatch(GSource *, GSourceFunc, gpointer)
     return G_SOURCE_CONTINUE;
 }
 
-GSourceFuncs funcs = {nullptr, nullptr, dispatch, nullptr, nullptr, nullptr};
+GSourceFuncs funcs = {prepare, check, dispatch, nullptr, nullptr, nullptr};
 
 } // namespace
 
@@ -40,8 +63,7 @@ void sourceWatch(Watched which, int fd, GIOCondition cond, void (*step)())
 
 void sourceReadyAt(gint64 at)
 {
-    if (source != nullptr)
-        g_source_set_ready_time(source, at);
+    readyAt = at;
 }
 
 bool sourcePipeReady()
@@ -58,4 +80,5 @@ void sourceDestroy()
     source = nullptr;
     for (int &fd : watched)
         fd = -1;
+    readyAt = -1;
 }
