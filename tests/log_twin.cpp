@@ -11,6 +11,7 @@
 //                      standard output, one text a line.
 // The twin starts a stop's bound for each refusal, so that the log is
 // passed by after half a second rather than ten.
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -28,6 +29,10 @@
 
 static void push()
 {
+    // The runner's loop clears this when the socket polls writable.
+    struct pollfd socket = {R.log.fd, POLLOUT, 0};
+    if (R.log.fd >= 0 && poll(&socket, 1, 0) == 1)
+        R.log.full = false;
     logPush(g_get_monotonic_time());
     recordsRelease(sinkDone(R.console) ? R.log.at.seq : MIN(R.log.at.seq, R.console.at.seq));
 }

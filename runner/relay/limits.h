@@ -32,7 +32,7 @@ const int kPassLines = 256;           // a pass: about 0.3 ms of work for 80-byt
 const size_t kPassBytes = 32 * 1024;  // and no more for long ones
 const size_t kPassRoom = 64 * 1024;   // a pass starts only with this much room, so that a slow log gets batches, not single lines
 const size_t kBatch = 64;             // datagrams a call
-const size_t kGather = 128;           // pieces of a byte output's write: two a record
+const size_t kGather = 2 * kPassLines; // pieces of a byte output's write: two a record, a pass in one write
 
 // The outputs the stop waits for, each until its own limit.
 enum Output { OUT_ECHO, OUT_LOG, OUT_CONSOLE, OUT_END };

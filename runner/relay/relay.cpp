@@ -188,8 +188,10 @@ void step()
 void stepFromLoop()
 {
     // The pipe polled readable (or its end): a pass once there is room.
-    if (sourcePipeReady())
+    if (sourceReady(FD_PIPE))
         R.passDue = true;
+    if (sourceReady(FD_LOG))
+        R.log.full = false;
     step();
 }
 

@@ -66,9 +66,9 @@ void sourceReadyAt(gint64 at)
     readyAt = at;
 }
 
-bool sourcePipeReady()
+bool sourceReady(Watched which)
 {
-    return watched[FD_PIPE] >= 0 && g_source_query_unix_fd(source, tags[FD_PIPE]) != 0;
+    return watched[which] >= 0 && g_source_query_unix_fd(source, tags[which]) != 0;
 }
 
 void sourceDestroy()

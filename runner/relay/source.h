@@ -12,6 +12,7 @@ enum Watched { FD_LOG, FD_CONSOLE, FD_ECHO, FD_PIPE, FD_COUNT };
 void sourceWatch(Watched which, int fd, GIOCondition cond, void (*step)());
 // Dispatched at this monotonic time (0: at once, -1: never).
 void sourceReadyAt(gint64 at);
-// The pipe polled readable, or its end, this dispatch.
-bool sourcePipeReady();
+// The descriptor polled ready (the pipe readable, or its end; an output
+// writable) this dispatch.
+bool sourceReady(Watched which);
 void sourceDestroy();

@@ -143,6 +143,9 @@ void trySocket(gint64 now)
     LogOut &log = R.log;
     if ((log.state == LOG_RETRY || (log.state == LOG_CONSOLE && !R.log.full)) && now < log.retryAt)
         return;
+    // Full: only its writability brings the next try.
+    if (R.log.full && log.fd >= 0)
+        return;
     if (log.fd < 0 && !logConnect(socketPath)) {
         log.retryAt = now + ms(kRetryMs);
         if (log.state == LOG_SENDING)
@@ -274,8 +277,7 @@ void logLeaveOut(uint64_t upTo)
 
 int logWaitFd()
 {
-    const bool pending = R.log.at.seq < recordsHead();
-    return pending && R.log.full && (R.log.state == LOG_WAITING || R.log.state == LOG_CONSOLE) ? R.log.fd : -1;
+    return R.log.full && (R.log.state == LOG_WAITING || R.log.state == LOG_CONSOLE) ? R.log.fd : -1;
 }
 
 unsigned logClose()
