@@ -219,6 +219,19 @@ void toConsole(gint64 now)
         R.consoleOpenAt = now + ms(kConsoleRetryMs);
 }
 
+// A note of count lines left out, for the log: the count starts again
+// once it is queued. The worker's note carries it, should the log refuse
+// the note too.
+void note(unsigned *count, const char *format, bool carried)
+{
+    if (*count == 0)
+        return;
+    char text[80];
+    int n = snprintf(text, sizeof text, format, *count);
+    if (recordsAddOwn(text, static_cast<size_t>(n), carried ? *count : 0))
+        *count = 0;
+}
+
 } // namespace
 
 void logOpen(const char *path)
@@ -230,17 +243,9 @@ void logPush(gint64 now)
 {
     LogOut &log = R.log;
     // The counts of what was left out, once the log takes again.
-    const bool takes = log.fd >= 0 && (log.state == LOG_SENDING || log.state == LOG_WAITING);
-    char note[80];
-    if (R.ownLeftOut > 0 && takes) {
-        int n = snprintf(note, sizeof note, "lhr, Log refused, %u own lines left out", R.ownLeftOut);
-        if (recordsAddOwn(note, static_cast<size_t>(n), 0))
-            R.ownLeftOut = 0;
-    }
-    if (R.refused > 0 && takes) {
-        int n = snprintf(note, sizeof note, "lhr, Log and console refused, %u lines of lhw left out", R.refused);
-        if (recordsAddOwn(note, static_cast<size_t>(n), R.refused))
-            R.refused = 0;
+    if (log.fd >= 0 && (log.state == LOG_SENDING || log.state == LOG_WAITING)) {
+        note(&R.ownLeftOut, "lhr, Log refused, %u own lines left out", false);
+        note(&R.refused, "lhr, Log and console refused, %u lines of lhw left out", true);
     }
     if (log.at.seq < recordsHead())
         trySocket(now);
