@@ -152,7 +152,8 @@ TEST(RunnerStop, WorkerEndsWhenTheRunnerIsKilled)
     ASSERT_TRUE(startWaitingWorker(sb, "echo stopped >stopped; exit 0"));
     sb.signal(SIGKILL);
     std::string stopped;
-    for (int i = 0; i < 50 && !sb.readFile("stopped", &stopped); i++)
+    // The shell makes the file before it writes it.
+    for (int i = 0; i < 50 && !(sb.readFile("stopped", &stopped) && !stopped.empty()); i++)
         sb.pump(100);
     EXPECT_EQ("stopped\n", stopped) << "the worker got no SIGTERM";
     RunResult r = sb.finish();
