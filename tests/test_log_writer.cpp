@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "relay/records.h"
 #include "sandbox.h"
 
 using Lines = std::vector<std::string>;
@@ -180,4 +181,38 @@ TEST(LogWriter, RefusedAgainAndAgainEveryLineIsShownOrCounted)
             EXPECT_TRUE(togetherOnceInOrder(fromLog, fromConsole, fromLog.back()));
         }
     }
+}
+
+TEST(Records, NumbersGoDownAndEachRecordKeepsItsSlot)
+{
+    recordsOpen("t", 1);
+    auto add = [](uint32_t n) {
+        char *dst = recordsBegin(16);
+        ASSERT_NE(nullptr, dst);
+        recordsCommit(static_cast<size_t>(snprintf(dst, 16, "n %u", n)));
+    };
+    auto message = [](uint32_t seq) {
+        const Record &r = recordAt(seq);
+        return std::string(r.data + r.message, r.len - r.message);
+    };
+    // Ten kept of three rings' worth.
+    const uint32_t total = 3 * kRecordsRing + 5;
+    for (uint32_t n = 0; n < total; n++) {
+        add(n);
+        recordsRelease(recordsHead() > 10 ? recordsHead() - 10 : 0);
+    }
+    ASSERT_EQ(total, recordsHead());
+    EXPECT_EQ(0u, recordsRebase(UINT32_MAX));
+    const uint32_t by = recordsRebase(1000);
+    ASSERT_NE(0u, by);
+    EXPECT_EQ(0u, by % kRecordsRing);
+    EXPECT_EQ(total - by, recordsHead());
+    // At least a ring below the oldest, so that an idle cursor moved to 0
+    // stays behind every live one.
+    EXPECT_GE(recordsHead() - 10, kRecordsRing);
+    for (uint32_t seq = recordsHead() - 10; seq < recordsHead(); seq++)
+        EXPECT_EQ("n " + std::to_string(seq + by), message(seq));
+    add(total);
+    EXPECT_EQ("n " + std::to_string(total), message(recordsHead() - 1));
+    recordsClose();
 }

@@ -43,7 +43,7 @@ gint64 holdEnd(gint64 since, Output o)
     return end;
 }
 
-gint64 nextDeadline(gint64 now, uint64_t head, bool pieceRoom)
+gint64 nextDeadline(gint64 now, uint32_t head, bool pieceRoom)
 {
     gint64 at = 0;
     const bool pending = R.log.at.seq < head;

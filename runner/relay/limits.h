@@ -33,6 +33,7 @@ const size_t kPassBytes = 32 * 1024;  // and no more for long ones
 const size_t kPassRoom = 64 * 1024;   // a pass starts only with this much room, so that a slow log gets batches, not single lines
 const size_t kBatch = 64;             // datagrams a call
 const size_t kGather = 2 * kPassLines; // pieces of a byte output's write: two a record, a pass in one write
+const uint32_t kRebaseAt = 1u << 31;  // the records' numbers go down once the oldest passes this
 
 // The outputs the stop waits for, each until its own limit.
 enum Output { OUT_ECHO, OUT_LOG, OUT_CONSOLE, OUT_END };
@@ -47,7 +48,7 @@ gint64 holdEnd(gint64 since, Output o);
 // The earliest moment at which the state changes by itself; 0 for none.
 // head: the next record's number; pieceRoom: the records have room for a
 // piece cut short.
-gint64 nextDeadline(gint64 now, uint64_t head, bool pieceRoom);
+gint64 nextDeadline(gint64 now, uint32_t head, bool pieceRoom);
 
 // One of microseconds.
 inline gint64 ms(int n)

@@ -16,7 +16,7 @@ namespace {
 const size_t kRing = kRecordsRing;
 static_assert((kRing & (kRing - 1)) == 0, "a power of two");
 Record *&ring = recordsRing;
-uint64_t tail = 0, head = 0;
+uint32_t tail = 0, head = 0;
 size_t own = 0;
 
 // The arena is used as a circle whose records never wrap: one that
@@ -90,12 +90,7 @@ void recordsClose()
     arena = nullptr;
 }
 
-uint64_t recordsTail()
-{
-    return tail;
-}
-
-uint64_t recordsHead()
+uint32_t recordsHead()
 {
     return head;
 }
@@ -162,7 +157,7 @@ size_t recordsOwn()
     return own;
 }
 
-void recordsRelease(uint64_t upTo)
+void recordsRelease(uint32_t upTo)
 {
     for (; tail < upTo && tail < head; tail++) {
         Record &r = ring[tail & (kRing - 1)];
@@ -179,4 +174,14 @@ void recordsRelease(uint64_t upTo)
         if (--workerKept == 0)
             used = next = 0, wrapped = false;
     }
+}
+
+uint32_t recordsRebase(uint32_t from)
+{
+    if (tail < from || tail < 2 * kRing)
+        return 0;
+    const uint32_t by = (tail - kRing) & ~static_cast<uint32_t>(kRing - 1);
+    tail -= by;
+    head -= by;
+    return by;
 }

@@ -23,13 +23,18 @@ struct Record {
 void recordsOpen(const char *ident, int pid);
 void recordsClose();
 
-// The oldest record kept and the number the next one gets.
-uint64_t recordsTail();
-uint64_t recordsHead();
+// The number the next record gets.
+uint32_t recordsHead();
+// Numbers are 32 bits, cheap on a 32-bit camera, and would wrap after a few
+// billion lines: once the oldest kept passes from, every number goes down
+// by a multiple of the ring's size (each record keeps its slot), at least
+// the ring's size below the oldest. The caller moves its cursors by the
+// amount returned (0: none), those of outputs long idle to 0.
+uint32_t recordsRebase(uint32_t from);
 // Inline: every output reads each record through it.
 extern Record *recordsRing;
 const size_t kRecordsRing = 8192; // numbers kept at once: more than the arena holds of the shortest lines
-inline const Record &recordAt(uint64_t seq)
+inline const Record &recordAt(uint32_t seq)
 {
     return recordsRing[seq & (kRecordsRing - 1)];
 }
@@ -51,4 +56,4 @@ bool recordsAddOwn(const char *message, size_t len, unsigned noted);
 size_t recordsOwn();
 
 // Every record before upTo is done with.
-void recordsRelease(uint64_t upTo);
+void recordsRelease(uint32_t upTo);

@@ -33,12 +33,21 @@ void relayed(size_t bytes)
 
 void releaseRecords()
 {
-    uint64_t upTo = R.log.at.seq;
+    uint32_t upTo = R.log.at.seq;
     if (!sinkDone(R.console))
         upTo = MIN(upTo, R.console.at.seq);
     if (!sinkDone(R.echo))
         upTo = MIN(upTo, R.echo.at.seq);
     recordsRelease(upTo);
+}
+
+void rebase()
+{
+    if (const uint32_t by = recordsRebase(kRebaseAt)) {
+        uint32_t *const cursors[] = {&R.log.at.seq, &R.console.at.seq, &R.console.until, &R.echo.at.seq, &R.echo.until};
+        for (uint32_t *seq : cursors)
+            *seq -= MIN(*seq, by);
+    }
 }
 
 void pushOutputs(gint64 now)
@@ -170,6 +179,7 @@ bool done(gint64 now)
 
 void step()
 {
+    rebase();
     gint64 now = g_get_monotonic_time();
     pushOutputs(now);
     checkExit(now);

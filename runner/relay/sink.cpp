@@ -120,11 +120,11 @@ void leaveCut(Sink &s)
 }
 
 // Passes the records before to by; the worker's among them it left out.
-unsigned skipTo(Sink &s, uint64_t to)
+unsigned skipTo(Sink &s, uint32_t to)
 {
     unsigned lost = 0;
     if (s.at.off > 0) {
-        const uint64_t cut = s.at.seq;
+        const uint32_t cut = s.at.seq;
         leaveCut(s);
         if (s.at.seq == cut && cut < to) {
             lost += !recordAt(cut).own;

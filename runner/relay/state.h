@@ -12,7 +12,7 @@
 // A place in the records: the record's number and how many bytes of it
 // (its part and its end) are written.
 struct Cursor {
-    uint64_t seq = 0;
+    uint32_t seq = 0;
     size_t off = 0;
 };
 
@@ -46,7 +46,7 @@ struct Sink {
     SinkState state = SINK_GONE;
     gint64 since = 0;       // refusing since (monotonic us); 0 while it takes
     Cursor at;              // the next byte it writes
-    uint64_t until = 0;     // the records it is given end before this one
+    uint32_t until = 0;     // the records it is given end before this one
     size_t endOwed = 0;     // bytes of a record's end owed to a record it left cut
     bool console = false;   // the console's form: "ident[pid]: text\r\n"; else "text\n"
 };
@@ -89,7 +89,7 @@ inline bool consoleTakes()
 
 // Nobody takes the log's records (head: the next record's number): the log
 // is refused past its hold, and the console is missing or refuses too.
-inline bool logStalled(uint64_t head)
+inline bool logStalled(uint32_t head)
 {
     return R.log.state == LOG_CONSOLE && !consoleTakes() && R.log.at.seq < head;
 }

@@ -28,7 +28,7 @@ void disconnect()
 }
 
 // The log's cursor moves on; a note passed by returns its count.
-void passTo(uint64_t seq)
+void passTo(uint32_t seq)
 {
     for (; R.log.at.seq < seq; R.log.at = {R.log.at.seq + 1, 0})
         R.refused += recordAt(R.log.at.seq).noted;
@@ -82,7 +82,7 @@ LogState sendDatagrams()
             msgs[i].msg_hdr.msg_iovlen = 1;
         }
     }
-    const uint64_t head = recordsHead();
+    const uint32_t head = recordsHead();
     while (R.log.at.seq < head) {
         const size_t n = static_cast<size_t>(MIN(head - R.log.at.seq, kBatch));
         for (size_t i = 0; i < n; i++) {
@@ -112,7 +112,7 @@ LogState sendDatagrams()
 LogState sendStream()
 {
     static char zero = '\0';
-    const uint64_t head = recordsHead();
+    const uint32_t head = recordsHead();
     while (R.log.at.seq < head) {
         const Record &r = recordAt(R.log.at.seq);
         struct iovec iov[2];
@@ -156,7 +156,7 @@ void trySocket(gint64 now)
     }
     took = false;
     // Should the socket take again, the console ends with what it began.
-    const uint64_t consoleEnd = log.at.seq;
+    const uint32_t consoleEnd = log.at.seq;
     LogState s = log.stream ? sendStream() : sendDatagrams();
     if (s == LOG_RETRY)
         log.retryAt = now + ms(kRetryMs);
@@ -189,9 +189,9 @@ void enterConsole(gint64 now)
 // What the console gives back that the log has passed is left out.
 void pushConsole(gint64 now)
 {
-    const uint64_t given = R.console.until;
+    const uint32_t given = R.console.until;
     R.refused += sinkPush(R.console, now, OUT_CONSOLE);
-    for (uint64_t seq = R.console.until; seq < MIN(given, R.log.at.seq); seq++)
+    for (uint32_t seq = R.console.until; seq < MIN(given, R.log.at.seq); seq++)
         R.refused += !recordAt(seq).own;
 }
 
@@ -271,7 +271,7 @@ bool logDone()
     return R.log.at.seq == recordsHead() && sinkDone(R.console);
 }
 
-void logLeaveOut(uint64_t upTo)
+void logLeaveOut(uint32_t upTo)
 {
     for (; R.log.at.seq < upTo; R.log.at = {R.log.at.seq + 1, 0}) {
         const Record &r = recordAt(R.log.at.seq);
@@ -292,7 +292,7 @@ unsigned logClose()
     // The console's share ends where the log's began.
     R.console.until = MIN(R.console.until, R.log.at.seq);
     unsigned left = R.refused + sinkClose(R.console, nullptr);
-    for (uint64_t seq = R.log.at.seq; seq < recordsHead(); seq++)
+    for (uint32_t seq = R.log.at.seq; seq < recordsHead(); seq++)
         left += !recordAt(seq).own;
     R.refused = 0;
     R.log = LogOut();

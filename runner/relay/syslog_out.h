@@ -18,7 +18,7 @@ void logPush(gint64 now);
 // Every record is the log's or the console's, and written.
 bool logDone();
 // The records before upTo are passed by, the worker's counted as left out.
-void logLeaveOut(uint64_t upTo);
+void logLeaveOut(uint32_t upTo);
 // The socket to watch for writability, or -1.
 int logWaitFd();
 // Closes the socket and the console; the worker's lines neither took, not
