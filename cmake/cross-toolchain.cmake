@@ -49,5 +49,7 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${LH_EMULATOR_PROGRAM} -L "${LH_SYSROOT}")
 # The linker pads segments to 64 KiB by default on some targets (MIPS,
 # aarch64); the cameras' kernels use 4 KiB pages, and the programs stay a
 # fraction of the size.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-z,max-page-size=4096 -Wl,-z,common-page-size=4096")
+# No build ID: 20 bytes a program that don't compress, and no debug files
+# are kept to match it with.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-z,max-page-size=4096 -Wl,-z,common-page-size=4096 -Wl,--build-id=none")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,-z,max-page-size=4096 -Wl,-z,common-page-size=4096")

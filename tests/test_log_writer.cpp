@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "relay/records.h"
+#include "relay/state.h"
+#include "relay/syslog_out.h"
 #include "sandbox.h"
 
 using Lines = std::vector<std::string>;
@@ -196,8 +198,8 @@ TEST(Records, NumbersGoDownAndEachRecordKeepsItsSlot)
         return std::string(r.data + r.message, r.len - r.message);
     };
     // Ten kept of three rings' worth.
-    const uint32_t total = 3 * kRecordsRing + 5;
-    for (uint32_t n = 0; n < total; n++) {
+    const uint32_t total = recordsHead() + 3 * kRecordsRing + 5;
+    for (uint32_t n = recordsHead(); n < total; n++) {
         add(n);
         recordsRelease(recordsHead() > 10 ? recordsHead() - 10 : 0);
     }
@@ -215,4 +217,33 @@ TEST(Records, NumbersGoDownAndEachRecordKeepsItsSlot)
     add(total);
     EXPECT_EQ("n " + std::to_string(total), message(recordsHead() - 1));
     recordsClose();
+}
+
+TEST(LogWriter, LinesANoteWaitingAtTheCloseCarriedAreCountedThere)
+{
+    char dir[] = "/tmp/lhnote.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    const std::string path = std::string(dir) + "/log";
+    int receiver = listenAt(path, SOCK_DGRAM);
+    ASSERT_GE(receiver, 0);
+    recordsOpen("t", 1);
+    logOpen(path.c_str());
+    // The log takes until its socket is full, and never reads.
+    for (int n = 0; R.log.state != LOG_WAITING && n < 100000; n++) {
+        char *dst = recordsBegin(16);
+        ASSERT_NE(nullptr, dst);
+        recordsCommit(static_cast<size_t>(snprintf(dst, 16, "W: n %d\n", n)));
+        logPush(g_get_monotonic_time());
+    }
+    ASSERT_EQ(LOG_WAITING, R.log.state);
+    const unsigned waiting = recordsHead() - R.log.at.seq;
+    // Lines left out earlier: their note queues behind what waits.
+    R.refused = 3;
+    logPush(g_get_monotonic_time());
+    ASSERT_EQ(0u, R.refused);
+    EXPECT_EQ(waiting + 3, logClose());
+    recordsClose();
+    close(receiver);
+    unlink(path.c_str());
+    rmdir(dir);
 }

@@ -78,7 +78,7 @@ void recordsOpen(const char *ident, int pid)
     pidNumber = pid;
     headerSecond = -1;
     if (ring == nullptr)
-        ring = static_cast<Record *>(g_malloc_n(kRing, sizeof *ring));
+        ring = static_cast<Record *>(g_malloc(kRing * sizeof *ring));
 }
 
 void recordsClose()

@@ -27,11 +27,15 @@ void disconnect()
     R.log.at.off = 0;
 }
 
-// The log's cursor moves on; a note passed by returns its count.
-void passTo(uint32_t seq)
+// The log's cursor moves on: a note passed by returns its count; records
+// left out (not the console's) are counted.
+void moveTo(uint32_t seq, bool left)
 {
-    for (; R.log.at.seq < seq; R.log.at = {R.log.at.seq + 1, 0})
-        R.refused += recordAt(R.log.at.seq).noted;
+    for (; R.log.at.seq < seq; R.log.at = {R.log.at.seq + 1, 0}) {
+        const Record &r = recordAt(R.log.at.seq);
+        R.refused += r.noted + (left && !r.own);
+        R.ownLeftOut += left && r.own && r.noted == 0;
+    }
 }
 
 // A record no log takes goes to the console, as syslog(3) would send it,
@@ -208,7 +212,7 @@ void toConsole(gint64 now)
         if (consoleTakes() && c.until == R.log.at.seq)
             c.until = recordsHead();
         pushConsole(now);
-        passTo(MAX(R.log.at.seq, c.at.seq + (c.at.off > 0 ? 1 : 0)));
+        moveTo(MAX(R.log.at.seq, c.at.seq + (c.at.off > 0 ? 1 : 0)), false);
         // Writable again: what waited follows at once.
         if (c.state != SINK_TAKES || c.until == recordsHead())
             break;
@@ -273,11 +277,7 @@ bool logDone()
 
 void logLeaveOut(uint32_t upTo)
 {
-    for (; R.log.at.seq < upTo; R.log.at = {R.log.at.seq + 1, 0}) {
-        const Record &r = recordAt(R.log.at.seq);
-        R.refused += r.noted + !r.own;
-        R.ownLeftOut += r.own && r.noted == 0;
-    }
+    moveTo(upTo, true);
 }
 
 int logWaitFd()
@@ -288,12 +288,12 @@ int logWaitFd()
 unsigned logClose()
 {
     disconnect();
-    R.log.full = false;
-    // The console's share ends where the log's began.
+    // The console's share ends where the log's began. A note still waiting
+    // returns the count it carried.
     R.console.until = MIN(R.console.until, R.log.at.seq);
-    unsigned left = R.refused + sinkClose(R.console, nullptr);
-    for (uint32_t seq = R.log.at.seq; seq < recordsHead(); seq++)
-        left += !recordAt(seq).own;
+    R.refused += sinkClose(R.console, nullptr);
+    moveTo(recordsHead(), true);
+    const unsigned left = R.refused;
     R.refused = 0;
     R.log = LogOut();
     return left;
