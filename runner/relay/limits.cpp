@@ -4,9 +4,10 @@
 
 namespace {
 
+// 0 is none: as unsigned, one less is the largest of all.
 gint64 earliest(gint64 a, gint64 b)
 {
-    return a == 0 ? b : b == 0 ? a : MIN(a, b);
+    return static_cast<guint64>(a - 1) < static_cast<guint64>(b - 1) ? a : b;
 }
 
 const int kLeadMs[] = {kEchoLeadMs, kLogLeadMs, 0, 0};

@@ -2,7 +2,6 @@
 
 #include <stdio.h>
 #include <string.h>
-#include <syslog.h>
 #include <time.h>
 
 #include <glib.h>
@@ -47,10 +46,10 @@ void stampHeader()
     char stamp[32] = "";
     if (localtime_r(&now, &tm) != nullptr)
         (void)strftime(stamp, sizeof stamp, "%h %e %T", &tm);
-    int prefix = snprintf(header, sizeof header, "<%d>%s ", LOG_USER | LOG_INFO, stamp);
-    int rest = snprintf(header + prefix, sizeof header - static_cast<size_t>(prefix), "%s[%d]: ", identity, pidNumber);
-    headerConsole = static_cast<size_t>(prefix);
-    headerLen = static_cast<size_t>(prefix + rest);
+    // <14>: LOG_USER | LOG_INFO.
+    const int n = snprintf(header, sizeof header, "<14>%s %s[%d]: ", stamp, identity, pidNumber);
+    headerConsole = strlen(stamp) + 5;
+    headerLen = static_cast<size_t>(n);
 }
 
 // Where a record of n bytes goes in the arena, or nullptr.
@@ -77,8 +76,11 @@ void recordsOpen(const char *ident, int pid)
     (void)snprintf(identity, sizeof identity, "%s", ident);
     pidNumber = pid;
     headerSecond = -1;
-    if (ring == nullptr)
+    // Pages not yet written cost no memory.
+    if (ring == nullptr) {
         ring = static_cast<Record *>(g_malloc(kRing * sizeof *ring));
+        arena = static_cast<char *>(g_malloc(kRecordsBytes));
+    }
 }
 
 void recordsClose()
@@ -99,8 +101,6 @@ bool recordsRoomFor(size_t most)
 {
     if (head - tail + kOwnMax >= kRing)
         return false;
-    if (arena == nullptr)
-        arena = static_cast<char *>(g_malloc(kRecordsBytes));
     return place(headerLen + most) != nullptr;
 }
 

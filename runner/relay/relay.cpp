@@ -93,24 +93,25 @@ void endInput()
     }
 }
 
+// Only records the log alone holds are freed by leaving them out.
+bool logAlone()
+{
+    return sinkDone(R.echo) || R.echo.at.seq > R.log.at.seq;
+}
+
 // While the worker runs and nobody takes the log's records, they wait,
 // and the pipe holds what comes after them; only when the pipe is half
 // full, so that the worker might soon block, are the oldest left out.
-// Nobody takes the log's records while the worker runs, and its pipe is
-// near full.
 bool overflowing()
 {
-    // Only records the log alone holds are freed by leaving them out.
-    const bool logAlone = sinkDone(R.echo) || R.echo.at.seq > R.log.at.seq;
-    return R.input == IN_READING && logStalled(recordsHead()) && logAlone && pipeFill() >= pipeSize() / 2;
+    return R.input == IN_READING && logStalled(recordsHead()) && logAlone() && pipeFill() >= pipeSize() / 2;
 }
 
 void leaveOutOldest()
 {
     const int fill = pipeFill();
     const size_t need = CLAMP(static_cast<size_t>(fill - pipeSize() / 4), kPassRoom, kRecordsBytes / 2);
-    while (!recordsRoomFor(need) && R.log.at.seq < recordsHead() &&
-           (sinkDone(R.echo) || R.echo.at.seq > R.log.at.seq)) {
+    while (!recordsRoomFor(need) && R.log.at.seq < recordsHead() && logAlone()) {
         logLeaveOut(R.log.at.seq + 1);
         releaseRecords();
     }

@@ -239,16 +239,14 @@ unsigned sinkClose(Sink &s, const char *last)
     const unsigned lost = skipTo(s, s.until);
     // The end of a record left cut, so that what its reader gets next
     // doesn't join it; then the last line.
-    char tail[160];
-    size_t n = g_strlcpy(tail, endOf(s) + endLen(s) - s.endOwed, sizeof tail);
-    if (last != nullptr)
-        n += static_cast<size_t>(snprintf(tail + n, sizeof tail - n, "%s%s", last, endOf(s)));
-    n = MIN(n, sizeof tail - 1);
-    struct iovec iov = {tail, n};
+    const size_t lastLen = last != nullptr ? strlen(last) : 0;
+    const struct iovec iov[] = {{const_cast<char *>(endOf(s) + endLen(s) - s.endOwed), s.endOwed},
+                                {const_cast<char *>(last), lastLen},
+                                {const_cast<char *>(endOf(s)), last != nullptr ? endLen(s) : 0}};
     struct pollfd pfd = {s.fd, POLLOUT, 0};
     // A pipe's last page may take it before poll says so.
-    for (int tries = 0; n > 0 && s.fd >= 0 && tries < 2; tries++) {
-        if (writeSome(s, &iov, 1) >= 0 || errno != EAGAIN || poll(&pfd, 1, kLastWriteMs) != 1)
+    for (int tries = 0; s.endOwed + lastLen > 0 && s.fd >= 0 && tries < 2; tries++) {
+        if (writeSome(s, iov, 3) >= 0 || errno != EAGAIN || poll(&pfd, 1, kLastWriteMs) != 1)
             break;
     }
     closeFd(s);

@@ -77,21 +77,16 @@ LogState failedSend()
 
 LogState sendDatagrams()
 {
-    // Only each message's piece changes from one call to the next.
     static struct mmsghdr msgs[kBatch];
     static struct iovec iov[kBatch];
-    if (msgs[0].msg_hdr.msg_iov == nullptr) {
-        for (size_t i = 0; i < kBatch; i++) {
-            msgs[i].msg_hdr.msg_iov = &iov[i];
-            msgs[i].msg_hdr.msg_iovlen = 1;
-        }
-    }
     const uint32_t head = recordsHead();
     while (R.log.at.seq < head) {
         const size_t n = static_cast<size_t>(MIN(head - R.log.at.seq, kBatch));
         for (size_t i = 0; i < n; i++) {
             const Record &r = recordAt(R.log.at.seq + i);
             iov[i] = {const_cast<char *>(r.data), r.len};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
         }
         int sent = sendmmsg(R.log.fd, msgs, static_cast<unsigned>(n), MSG_NOSIGNAL);
         if (sent > 0) {

@@ -13,7 +13,9 @@ namespace {
 
 bool hasExited(pid_t pid)
 {
-    siginfo_t info = {};
+    // With WNOHANG, si_pid stays as it was when nothing has exited.
+    siginfo_t info;
+    info.si_pid = 0;
     int ret;
     do {
         ret = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
