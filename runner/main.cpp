@@ -106,6 +106,8 @@ int main(int argc, char **argv)
         g_source_remove(timer_source_id);
 
     int exitCode = collectWorker();
+    // A full log is waited for while the handler still answers.
+    relayHandOn();
 
     ax_http_handler_free(handler);
     g_main_loop_unref(_loop);

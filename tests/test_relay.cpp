@@ -415,6 +415,35 @@ TEST(RelayStop, LogBackWithinTheBoundGetsWhatAStalledConsoleLeft)
     }
 }
 
+TEST(RelayStop, StatusIsAnsweredUntilTheRunnersEnd)
+{
+    // The worker's last lines fill the log's queue of 10 around the
+    // runner's own last lines: waiting for the log is served while the
+    // handler still answers, and nothing is waited for after it is gone.
+    for (int k = 7; k <= 10; k++) {
+        SCOPED_TRACE("last lines: " + std::to_string(k));
+        Sandbox sb;
+        sb.writeWorker("trap 'seq -f \"bye %g\" 1 " + std::to_string(k) +
+                       "; exit 0' TERM\necho ready\nwhile :; do sleep 0.1; done\n");
+        const std::string port = sb.startServing("lanternhill");
+        ASSERT_FALSE(port.empty());
+        ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
+        sb.pump(300);
+        sb.pauseLog(true);
+        sb.signal(SIGTERM);
+        long long answered = nowMs();
+        for (const long long t0 = nowMs(); sb.running() && nowMs() - t0 < 15000; sb.pump(50)) {
+            if (statusRequest(sb, port) >= 0)
+                answered = nowMs();
+        }
+        const long long end = nowMs();
+        sb.pauseLog(false);
+        RunResult r = sb.finish(5000);
+        EXPECT_EQ(0, r.status);
+        EXPECT_LT(end - answered, 1000) << "no status answer in the runner's last ms";
+    }
+}
+
 TEST(RelayStop, StreamLogThatStallsAfterTheExitCantHoldTheStop)
 {
     // A stream log takes half of what the worker wrote and then nothing:
@@ -552,6 +581,62 @@ TEST(RelayLog, LogBackAfterTwiceTheHoldGetsWhatThePipeHeld)
         for (const std::string &t : r.texts())
             EXPECT_NE(0u, t.rfind("lhr, Log and console refused", 0)) << t;
     }
+}
+
+TEST(RelayLog, FullRecordsWaitingForAnOutputCostNoCpu)
+{
+    // More than the records hold, written at once while the log refuses:
+    // the rest waits in the pipe behind the lines read but not yet kept,
+    // and the wait costs no CPU, within the log's hold and past it.
+    Sandbox sb;
+    ASSERT_TRUE(startRunnerReady(sb, "trap 'exit 0' TERM\necho ready\nsleep 1\nseq -f 'n %g' 1 50000\n"
+                                     "while :; do sleep 0.1; done\n"));
+    sb.pauseLog(true);
+    sb.pump(3000);
+    const long ticks = cpuTicks(sb.pid());
+    sb.pump(12000);
+    EXPECT_LT(cpuTicks(sb.pid()) - ticks, 100) << "CPU ticks while the records were full";
+    sb.pauseLog(false);
+    EXPECT_TRUE(sb.waitForLog("W: n 50000\n", 20000));
+    sb.signal(SIGTERM);
+    RunResult r = sb.finish(10000);
+    EXPECT_EQ(0, r.status);
+    expectAllInOrder(numbered(r.texts(), "n "), 50000);
+}
+
+TEST(RelayLog, ConsoleStalledInARecordHoldsNeitherTheWorkerNorTheLog)
+{
+    // The log refuses past its hold; the console is a FIFO nobody reads,
+    // so it stalls in a record and is passed by past its own hold. The
+    // worker writes more than the records and its pipe hold: it is never
+    // blocked, what can't be kept is left out and counted, and the log,
+    // back, gets what follows.
+    Sandbox sb;
+    const std::string console = sb.scratchDir() + "/console";
+    ASSERT_EQ(0, mkfifo(console.c_str(), 0600));
+    const int reader = open(console.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    StartOptions opts;
+    opts.consolePath = console;
+    sb.writeWorker("trap 'exit 0' TERM\necho ready\nsleep 0.5\nseq -f 'n %g " + std::string(300, 'x') +
+                   "' 1 10000\necho done >finished\necho last\nwhile :; do sleep 0.1; done\n");
+    ASSERT_TRUE(sb.start("lanternhill", {}, opts));
+    ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
+    sb.pauseLog(true);
+    std::string finished;
+    for (const long long t0 = nowMs(); !(sb.readFile("finished", &finished) && !finished.empty()) && nowMs() - t0 < 45000;)
+        sb.pump(100);
+    EXPECT_EQ("done\n", finished) << "the worker was blocked";
+    sb.pauseLog(false);
+    EXPECT_TRUE(sb.waitForLog("W: last\n", 10000));
+    sb.signal(SIGTERM);
+    RunResult r = sb.finish(10000);
+    close(reader);
+    EXPECT_EQ(0, r.status);
+    unsigned counted = 0;
+    for (const std::string &t : r.texts())
+        counted += t.rfind("lhr, Log and console refused, ", 0) == 0 ? atoi(t.c_str() + 30) : 0;
+    EXPECT_GT(counted, 0u);
 }
 
 TEST(RelayEcho, UnreadStandardOutputHoldsNothingAndLosesNothing)

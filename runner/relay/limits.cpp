@@ -44,7 +44,7 @@ gint64 holdEnd(gint64 since, Output o)
     return end;
 }
 
-gint64 nextDeadline(gint64 now, uint32_t head, bool pieceRoom)
+gint64 nextDeadline(gint64 now, uint32_t head, bool passRoom)
 {
     gint64 at = 0;
     const bool pending = R.log.at.seq < head;
@@ -58,7 +58,7 @@ gint64 nextDeadline(gint64 now, uint32_t head, bool pieceRoom)
         at = earliest(at, MAX(R.consoleOpenAt, now));
     if (R.echo.state == SINK_WAITING)
         at = earliest(at, holdEnd(R.echo.since, OUT_ECHO));
-    if (R.input != IN_ENDED && pieceRoom)
+    if (R.input != IN_ENDED && passRoom)
         at = earliest(at, R.cutAt);
     if (R.input == IN_READING && logStalled(head))
         at = earliest(at, now + ms(kPipePollMs));

@@ -46,9 +46,9 @@ gint64 stopLimit(Output o);
 // the bound runs, and its limit); 0 when it isn't refusing.
 gint64 holdEnd(gint64 since, Output o);
 // The earliest moment at which the state changes by itself; 0 for none.
-// head: the next record's number; pieceRoom: the records have room for a
-// piece cut short.
-gint64 nextDeadline(gint64 now, uint32_t head, bool pieceRoom);
+// head: the next record's number; passRoom: the records have room for a
+// pass, which is what sends a piece cut short.
+gint64 nextDeadline(gint64 now, uint32_t head, bool passRoom);
 
 // One of microseconds.
 inline gint64 ms(int n)

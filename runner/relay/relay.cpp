@@ -31,12 +31,14 @@ void relayed(size_t bytes)
     R.owed -= MIN(R.owed, bytes);
 }
 
+// A byte output holds the records it has left to write; an end it owes
+// is not one of them.
 void releaseRecords()
 {
     uint32_t upTo = R.log.at.seq;
-    if (!sinkDone(R.console))
+    if (R.console.at.seq < R.console.until)
         upTo = MIN(upTo, R.console.at.seq);
-    if (!sinkDone(R.echo))
+    if (R.echo.at.seq < R.echo.until)
         upTo = MIN(upTo, R.echo.at.seq);
     recordsRelease(upTo);
 }
@@ -219,7 +221,7 @@ void arm()
     sourceWatch(FD_ECHO, sinkWaitFd(R.echo), G_IO_OUT, stepFromLoop);
     sourceWatch(FD_PIPE, (R.stopping || R.boundFrom != 0) && reading && room && !pass ? fileno(_fp) : -1,
                 static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), stepFromLoop);
-    const gint64 at = pass ? 0 : nextDeadline(g_get_monotonic_time(), recordsHead(), recordsRoomFor(kPieceMax));
+    const gint64 at = pass ? 0 : nextDeadline(g_get_monotonic_time(), recordsHead(), room);
     sourceReadyAt(at != 0 || pass ? at : -1);
 }
 
@@ -243,6 +245,17 @@ void serve(GMainLoop *loop)
     serving = nullptr;
 }
 
+// Closing is stopping, with or without a worker: the same limits.
+void handOn(GMainLoop *loop)
+{
+    boundStart(g_get_monotonic_time());
+    if (R.input != IN_ENDED) {
+        R.input = IN_ENDED;
+        R.passDue = R.more = false;
+    }
+    serve(loop);
+}
+
 } // namespace
 
 void openSystemLog()
@@ -256,14 +269,8 @@ void openSystemLog()
 
 void closeSystemLog()
 {
-    // Closing is stopping, with or without a worker: the same limits.
-    boundStart(g_get_monotonic_time());
-    if (R.input != IN_ENDED) {
-        R.input = IN_ENDED;
-        R.passDue = R.more = false;
-    }
     GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
-    serve(loop);
+    handOn(loop);
     g_main_loop_unref(loop);
     disarm();
     // What neither the log nor the console took, and what the bound left
@@ -297,6 +304,14 @@ gboolean application_iterate(gpointer)
     R.askExit = true;
     step();
     return R.input == IN_ENDED ? FALSE : TRUE;
+}
+
+void relayHandOn()
+{
+    handOn(_loop);
+    // No status is answered from here on: the runner's last lines get a
+    // last moment, not the rest of the bound.
+    R.boundFrom = MIN(R.boundFrom, g_get_monotonic_time() + ms(kLastWriteMs - kStopBoundMs));
 }
 
 void relayToTheEnd()

@@ -53,3 +53,8 @@ void relayWorkerChanged();
 // long that takes, and what it wrote before its exit, and for a moment what
 // a process it left behind adds, is handed on, within the stop's bound.
 void relayToTheEnd();
+
+// Before the status handler goes: serves the loop until what was logged is
+// handed on, within the stop's bound; what is logged after gets a last
+// moment only.
+void relayHandOn();
