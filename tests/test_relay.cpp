@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -679,4 +680,81 @@ TEST(RelayLog, WithoutAWorkerTheRunnersLinesStillGetTheConsole)
     EXPECT_NE(std::string::npos, shown.back().find("]: lhr, fp null..\r"));
     sb.signal(SIGTERM);
     EXPECT_EQ(0, sb.finish().status);
+}
+
+// The log refuses past its hold, so the console (a FIFO) has the lines; it
+// fills in the middle of a record and its reader leaves, so the next write
+// fails. The runner is held meanwhile; the worker then waits for "go".
+static void consoleReaderLeavesInARecord(Sandbox &sb, const std::string &console)
+{
+    ASSERT_EQ(0, mkfifo(console.c_str(), 0600));
+    const int reader = open(console.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    StartOptions opts;
+    opts.consolePath = console;
+    sb.writeWorker("trap 'exit 0' TERM\necho ready\nsleep 0.5\nseq -f 'n %g " + std::string(300, 'x') +
+                   "' 1 1000\nwhile [ ! -e go ]; do sleep 0.1; done\n"
+                   "i=0\nwhile :; do i=$((i+1)); echo \"later $i\"; sleep 0.1; done\n");
+    ASSERT_TRUE(sb.start("lanternhill", {}, opts));
+    ASSERT_TRUE(sb.waitForLog("W: ready\n", 10000));
+    sb.pauseLog(true);
+    struct pollfd pfd = {reader, POLLIN, 0};
+    for (const long long t0 = nowMs(); poll(&pfd, 1, 0) != 1 && nowMs() - t0 < 20000;)
+        sb.pump(50);
+    sb.pump(1000);
+    kill(sb.pid(), SIGSTOP);
+    waitStopped(sb.pid());
+    std::string shown;
+    char page[4096];
+    for (ssize_t k; (k = read(reader, page, sizeof page)) > 0;)
+        shown.append(page, static_cast<size_t>(k));
+    close(reader);
+    kill(sb.pid(), SIGCONT);
+    ASSERT_GE(shown.size(), 2u) << "the console got nothing";
+    ASSERT_NE("\r\n", shown.substr(shown.size() - 2)) << "the console stopped between two records";
+    sb.pump(1000);
+}
+
+TEST(RelayLog, ConsoleWhoseReaderLeftInARecordIsOpenedAgain)
+{
+    Sandbox sb;
+    const std::string console = sb.scratchDir() + "/console";
+    consoleReaderLeavesInARecord(sb, console);
+    if (HasFatalFailure())
+        return;
+    const int reader = open(console.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    sb.writeFile("go", "");
+    std::string again;
+    char page[4096];
+    for (const long long t0 = nowMs(); again.find("W: later ") == std::string::npos && nowMs() - t0 < 8000; sb.pump(100)) {
+        for (ssize_t k; (k = read(reader, page, sizeof page)) > 0;)
+            again.append(page, static_cast<size_t>(k));
+    }
+    EXPECT_NE(std::string::npos, again.find("W: later ")) << "not opened again; it got: " << again.substr(0, 200);
+    // The record it was cut in ends before anything newer.
+    EXPECT_EQ(0u, again.rfind("\r\n", 0)) << again.substr(0, 80);
+    sb.pauseLog(false);
+    sb.signal(SIGTERM);
+    RunResult r = sb.finish(10000);
+    close(reader);
+    EXPECT_EQ(0, r.status);
+}
+
+TEST(RelayStop, ConsoleWhoseReaderLeftInARecordDoesntHoldTheStop)
+{
+    // Without a reader back: the log back takes everything, and the stop
+    // ends at once, not at its bound.
+    Sandbox sb;
+    consoleReaderLeavesInARecord(sb, sb.scratchDir() + "/console");
+    if (HasFatalFailure())
+        return;
+    sb.pauseLog(false);
+    sb.writeFile("go", "");
+    ASSERT_TRUE(sb.waitForLog("W: later 5\n", 10000));
+    const long long t0 = nowMs();
+    sb.signal(SIGTERM);
+    RunResult r = sb.finish(10000);
+    EXPECT_EQ(0, r.status);
+    EXPECT_LT(nowMs() - t0, 2000) << "the stop waited for a console that is gone";
 }

@@ -8,7 +8,8 @@
 //                             +-- console cursor --> sink (/dev/console)
 //                             +-- echo cursor -----> sink (standard output)
 //
-// input.cpp cuts the pipe into records and returns; records.cpp keeps
+// input.cpp cuts the pipe into records and returns, a pass at a time
+// (pass.cpp, which also sees the worker's exit); records.cpp keeps
 // them, numbered, until every cursor has passed; each output writes from
 // its own cursor and never blocks (open.cpp opens them so). state.h holds
 // everything that decides what runs next, limits.h every limit and the

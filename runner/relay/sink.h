@@ -17,6 +17,11 @@ unsigned sinkPush(Sink &s, gint64 now, Output o);
 unsigned sinkPassBy(Sink &s);
 // Everything it was given is written.
 bool sinkDone(const Sink &s);
+// It has records left to write, which it holds; an end it owes is not one.
+inline bool sinkHolds(const Sink &s)
+{
+    return s.at.seq < s.until;
+}
 // The descriptor to watch for writability, or -1.
 int sinkWaitFd(const Sink &s);
 

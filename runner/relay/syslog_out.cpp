@@ -43,7 +43,7 @@ void moveTo(uint32_t seq, bool left)
 void tooLarge()
 {
     Sink &c = R.console;
-    if (c.state == SINK_GONE && sinkDone(c) && sinkOpenPath(c, "/dev/console"))
+    if (c.state == SINK_GONE && !sinkHolds(c) && sinkOpenPath(c, "/dev/console"))
         c.at = {c.until = R.log.at.seq, 0};
     if (c.until == R.log.at.seq && c.state != SINK_GONE)
         R.console.until++;
@@ -198,7 +198,8 @@ void pushConsole(gint64 now)
 void toConsole(gint64 now)
 {
     Sink &c = R.console;
-    if (c.state == SINK_GONE && sinkDone(c) && now >= R.consoleOpenAt)
+    // One gone in a record is opened again too: the record's end goes first.
+    if (c.state == SINK_GONE && !sinkHolds(c) && now >= R.consoleOpenAt)
         (void)sinkOpenPath(c, "/dev/console");
     for (int round = 0; round < 2; round++) {
         // Once it has what it began before, it goes on where the log is.
@@ -267,7 +268,9 @@ void logPush(gint64 now)
 
 bool logDone()
 {
-    return R.log.at.seq == recordsHead() && sinkDone(R.console);
+    // A console gone can't be given the end it owes.
+    const Sink &c = R.console;
+    return R.log.at.seq == recordsHead() && (sinkDone(c) || (c.state == SINK_GONE && !sinkHolds(c)));
 }
 
 void logLeaveOut(uint32_t upTo)
