@@ -60,6 +60,16 @@ static void expectAllInOrder(const std::vector<long> &got, long count)
         ASSERT_EQ(i + 1, got[static_cast<size_t>(i)]) << "position " << i;
 }
 
+// A console that is a FIFO in the scratch folder, for a runner started
+// with opts; its reader, or -1.
+static int fifoConsole(Sandbox &sb, StartOptions &opts)
+{
+    opts.consolePath = sb.scratchDir() + "/console";
+    if (mkfifo(opts.consolePath.c_str(), 0600) != 0)
+        return -1;
+    return open(opts.consolePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
 TEST(RelayLines, ZeroByteNeitherEndsNorJoinsLines)
 {
     Sandbox sb;
@@ -275,11 +285,9 @@ static void waitStopped(pid_t pid)
 static std::string stopWithASlowConsole(bool readerLeaves)
 {
     Sandbox sb;
-    std::string console = sb.scratchDir() + "/console";
-    EXPECT_EQ(0, mkfifo(console.c_str(), 0600));
-    int reader = open(console.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     StartOptions opts;
-    opts.consolePath = console;
+    int reader = fifoConsole(sb, opts);
+    EXPECT_GE(reader, 0);
     const long count = 10000;
     sb.writeWorker("trap 'seq -f \"bye %g\" 1 " + std::to_string(count) +
                    "; exit 3' TERM\necho ready\nwhile :; do sleep 0.1; done\n");
@@ -359,12 +367,9 @@ TEST(RelayStop, LogBackWithinTheBoundGetsWhatAStalledConsoleLeft)
     // writes a few FIFOs' worth and exits, the log comes back within the
     // bound, the reader a moment later: nothing was past keeping.
     Sandbox sb;
-    const std::string console = sb.scratchDir() + "/console";
-    ASSERT_EQ(0, mkfifo(console.c_str(), 0600));
-    const int reader = open(console.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
     StartOptions opts;
-    opts.consolePath = console;
+    const int reader = fifoConsole(sb, opts);
+    ASSERT_GE(reader, 0);
     const std::string pad(90, 'x');
     sb.writeWorker("i=0\ntrap 'seq -f \"bye %g " + pad + "\" $((i+1)) $((i+2000)); echo $((i+2000)) >count; exit 3' TERM\n"
                    "echo ready\nwhile :; do i=$((i+1)); echo \"bye $i " + pad + "\"; sleep 0.1; done\n");
@@ -508,13 +513,10 @@ TEST(RelayLog, LogPausedForGoodGetsTheConsoleAtFullSpeed)
     // the lines wait for it, then flow at once; a line after a quiet while
     // in console mode follows within a second, with no second hold.
     Sandbox sb;
-    std::string console = sb.scratchDir() + "/console";
-    ASSERT_EQ(0, mkfifo(console.c_str(), 0600));
-    int reader = open(console.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    StartOptions opts;
+    int reader = fifoConsole(sb, opts);
     ASSERT_GE(reader, 0);
     sb.writeWorker("seq -f 'n %g' 1 3000\nsleep 13\necho late\nexit 3\n");
-    StartOptions opts;
-    opts.consolePath = console;
     sb.pauseLog(true);
     long long t0 = nowMs();
     ASSERT_TRUE(sb.start("lanternhill", {}, opts));
@@ -613,12 +615,9 @@ TEST(RelayLog, ConsoleStalledInARecordHoldsNeitherTheWorkerNorTheLog)
     // blocked, what can't be kept is left out and counted, and the log,
     // back, gets what follows.
     Sandbox sb;
-    const std::string console = sb.scratchDir() + "/console";
-    ASSERT_EQ(0, mkfifo(console.c_str(), 0600));
-    const int reader = open(console.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
     StartOptions opts;
-    opts.consolePath = console;
+    const int reader = fifoConsole(sb, opts);
+    ASSERT_GE(reader, 0);
     sb.writeWorker("trap 'exit 0' TERM\necho ready\nsleep 0.5\nseq -f 'n %g " + std::string(300, 'x') +
                    "' 1 10000\necho done >finished\necho last\nwhile :; do sleep 0.1; done\n");
     ASSERT_TRUE(sb.start("lanternhill", {}, opts));
@@ -685,13 +684,10 @@ TEST(RelayLog, WithoutAWorkerTheRunnersLinesStillGetTheConsole)
 // The log refuses past its hold, so the console (a FIFO) has the lines; it
 // fills in the middle of a record and its reader leaves, so the next write
 // fails. The runner is held meanwhile; the worker then waits for "go".
-static void consoleReaderLeavesInARecord(Sandbox &sb, const std::string &console)
+static void consoleReaderLeavesInARecord(Sandbox &sb, StartOptions &opts)
 {
-    ASSERT_EQ(0, mkfifo(console.c_str(), 0600));
-    const int reader = open(console.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int reader = fifoConsole(sb, opts);
     ASSERT_GE(reader, 0);
-    StartOptions opts;
-    opts.consolePath = console;
     sb.writeWorker("trap 'exit 0' TERM\necho ready\nsleep 0.5\nseq -f 'n %g " + std::string(300, 'x') +
                    "' 1 1000\nwhile [ ! -e go ]; do sleep 0.1; done\n"
                    "i=0\nwhile :; do i=$((i+1)); echo \"later $i\"; sleep 0.1; done\n");
@@ -718,11 +714,11 @@ static void consoleReaderLeavesInARecord(Sandbox &sb, const std::string &console
 TEST(RelayLog, ConsoleWhoseReaderLeftInARecordIsOpenedAgain)
 {
     Sandbox sb;
-    const std::string console = sb.scratchDir() + "/console";
-    consoleReaderLeavesInARecord(sb, console);
+    StartOptions opts;
+    consoleReaderLeavesInARecord(sb, opts);
     if (HasFatalFailure())
         return;
-    const int reader = open(console.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int reader = open(opts.consolePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
     sb.writeFile("go", "");
     std::string again;
@@ -746,7 +742,8 @@ TEST(RelayStop, ConsoleWhoseReaderLeftInARecordDoesntHoldTheStop)
     // Without a reader back: the log back takes everything, and the stop
     // ends at once, not at its bound.
     Sandbox sb;
-    consoleReaderLeavesInARecord(sb, sb.scratchDir() + "/console");
+    StartOptions opts;
+    consoleReaderLeavesInARecord(sb, opts);
     if (HasFatalFailure())
         return;
     sb.pauseLog(false);
