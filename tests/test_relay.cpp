@@ -711,47 +711,44 @@ static void consoleReaderLeavesInARecord(Sandbox &sb, StartOptions &opts)
     sb.pump(1000);
 }
 
-TEST(RelayLog, ConsoleWhoseReaderLeftInARecordIsOpenedAgain)
+TEST(RelayLog, ConsoleWhoseReaderLeftInARecordIsOpenedAgainAndHoldsNoStop)
 {
-    Sandbox sb;
-    StartOptions opts;
-    consoleReaderLeavesInARecord(sb, opts);
-    if (HasFatalFailure())
-        return;
-    const int reader = open(opts.consolePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
-    sb.writeFile("go", "");
-    std::string again;
-    char page[4096];
-    for (const long long t0 = nowMs(); again.find("W: later ") == std::string::npos && nowMs() - t0 < 8000; sb.pump(100)) {
-        for (ssize_t k; (k = read(reader, page, sizeof page)) > 0;)
-            again.append(page, static_cast<size_t>(k));
+    for (bool readerBack : {true, false}) {
+        SCOPED_TRACE(readerBack ? "a reader back" : "no reader back");
+        Sandbox sb;
+        StartOptions opts;
+        consoleReaderLeavesInARecord(sb, opts);
+        if (HasFatalFailure())
+            return;
+        const int reader = readerBack ? open(opts.consolePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+        ASSERT_EQ(readerBack, reader >= 0);
+        // Without a reader back, the log back takes everything.
+        sb.pauseLog(readerBack);
+        sb.writeFile("go", "");
+        std::string again;
+        char page[4096];
+        for (const long long t0 = nowMs(); readerBack && again.find("W: later ") == std::string::npos && nowMs() - t0 < 8000;
+             sb.pump(100)) {
+            for (ssize_t k; (k = read(reader, page, sizeof page)) > 0;)
+                again.append(page, static_cast<size_t>(k));
+        }
+        if (readerBack) {
+            EXPECT_NE(std::string::npos, again.find("W: later ")) << "not opened again; it got: " << again.substr(0, 200);
+            // The record it was cut in ends before anything newer.
+            EXPECT_EQ(0u, again.rfind("\r\n", 0)) << again.substr(0, 80);
+            sb.pauseLog(false);
+        } else {
+            ASSERT_TRUE(sb.waitForLog("W: later 5\n", 10000));
+        }
+        const long long t0 = nowMs();
+        sb.signal(SIGTERM);
+        RunResult r = sb.finish(10000);
+        if (reader >= 0)
+            close(reader);
+        EXPECT_EQ(0, r.status);
+        // A console that is gone doesn't hold the stop to its bound.
+        if (!readerBack) {
+            EXPECT_LT(nowMs() - t0, 2000) << "the stop waited for a console that is gone";
+        }
     }
-    EXPECT_NE(std::string::npos, again.find("W: later ")) << "not opened again; it got: " << again.substr(0, 200);
-    // The record it was cut in ends before anything newer.
-    EXPECT_EQ(0u, again.rfind("\r\n", 0)) << again.substr(0, 80);
-    sb.pauseLog(false);
-    sb.signal(SIGTERM);
-    RunResult r = sb.finish(10000);
-    close(reader);
-    EXPECT_EQ(0, r.status);
-}
-
-TEST(RelayStop, ConsoleWhoseReaderLeftInARecordDoesntHoldTheStop)
-{
-    // Without a reader back: the log back takes everything, and the stop
-    // ends at once, not at its bound.
-    Sandbox sb;
-    StartOptions opts;
-    consoleReaderLeavesInARecord(sb, opts);
-    if (HasFatalFailure())
-        return;
-    sb.pauseLog(false);
-    sb.writeFile("go", "");
-    ASSERT_TRUE(sb.waitForLog("W: later 5\n", 10000));
-    const long long t0 = nowMs();
-    sb.signal(SIGTERM);
-    RunResult r = sb.finish(10000);
-    EXPECT_EQ(0, r.status);
-    EXPECT_LT(nowMs() - t0, 2000) << "the stop waited for a console that is gone";
 }
