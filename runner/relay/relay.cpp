@@ -29,7 +29,8 @@ void quitWhenDone(gint64 now);
 void rebase()
 {
     if (const uint32_t by = recordsRebase(kRebaseAt)) {
-        uint32_t *const cursors[] = {&R.log.at.seq, &R.console.at.seq, &R.console.until, &R.echo.at.seq, &R.echo.until};
+        uint32_t *const cursors[] = {&R.log.at.seq, &R.log.madeFrom, &R.log.madeTo, &R.console.at.seq,
+                                     &R.console.until, &R.echo.at.seq, &R.echo.until};
         for (uint32_t *seq : cursors)
             *seq -= MIN(*seq, by);
     }

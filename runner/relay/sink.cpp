@@ -39,8 +39,8 @@ inline size_t whole(const Sink &s, const Record &r)
 }
 
 // From the cursor on, at most most bytes: the end owed, then the records
-// and their ends.
-int gather(const Sink &s, struct iovec *iov, size_t most)
+// and their ends. Written whole, they leave the cursor at *next.
+int gather(const Sink &s, struct iovec *iov, size_t most, size_t *all, Cursor *next)
 {
     int n = 0;
     size_t total = 0;
@@ -48,7 +48,8 @@ int gather(const Sink &s, struct iovec *iov, size_t most)
         iov[n++] = {const_cast<char *>(endOf(s) + endLen(s) - s.endOwed), s.endOwed};
         total = s.endOwed;
     }
-    for (Cursor c = s.at; c.seq < s.until && static_cast<size_t>(n) + 2 <= kGather && total < most; c = {c.seq + 1, 0}) {
+    Cursor c = s.at;
+    for (; c.seq < s.until && static_cast<size_t>(n) + 2 <= kGather && total < most; c = {c.seq + 1, 0}) {
         const Record &r = recordAt(c.seq);
         if (whole(s, r) == 0)
             continue;
@@ -61,6 +62,8 @@ int gather(const Sink &s, struct iovec *iov, size_t most)
         iov[n++] = {const_cast<char *>(endOf(s) + e), endLen(s) - e};
         total += endLen(s) - e;
     }
+    *next = c;
+    *all = total;
     // Cut to what may be written at once.
     while (total > most && n > 0) {
         const size_t over = MIN(total - most, iov[n - 1].iov_len);
@@ -176,8 +179,16 @@ unsigned sinkPush(Sink &s, gint64 now, Output o)
     bool wrote = false;
     struct iovec iov[kGather + 1];
     while (s.endOwed > 0 || s.at.seq < s.until) {
-        const int n = gather(s, iov, s.how == HOW_POLLED ? PIPE_BUF : SIZE_MAX);
+        size_t all;
+        Cursor next;
+        const int n = gather(s, iov, s.how == HOW_POLLED ? PIPE_BUF : SIZE_MAX, &all, &next);
         const ssize_t got = n > 0 ? writeSome(s, iov, n) : 0;
+        if (got > 0 && static_cast<size_t>(got) == all) {
+            s.endOwed = 0;
+            s.at = next;
+            wrote = true;
+            continue;
+        }
         if (got > 0) {
             advance(s, static_cast<size_t>(got));
             wrote = true;

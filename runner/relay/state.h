@@ -59,6 +59,7 @@ struct LogOut {
     gint64 retryAt = 0;     // LOG_RETRY, LOG_CONSOLE: the next try of the socket
     bool full = false;      // it refused for want of room: its writability brings the next try
     Cursor at;              // the next record the log is to get, and bytes of it sent (stream)
+    uint32_t madeFrom = 0, madeTo = 0; // the records whose datagrams' headers are made
 };
 
 struct Relay {

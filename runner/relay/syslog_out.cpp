@@ -75,20 +75,27 @@ LogState failedSend()
     return LOG_RETRY;
 }
 
+// A full daemon takes a few datagrams a call: the headers made for the
+// rest are kept for the next call (the log's cursor only goes up, and a
+// record stays as it is until every cursor has passed it).
 LogState sendDatagrams()
 {
     static struct mmsghdr msgs[kBatch];
     static struct iovec iov[kBatch];
+    LogOut &log = R.log;
     const uint32_t head = recordsHead();
-    while (R.log.at.seq < head) {
-        const size_t n = static_cast<size_t>(MIN(head - R.log.at.seq, kBatch));
-        for (size_t i = 0; i < n; i++) {
-            const Record &r = recordAt(R.log.at.seq + i);
+    while (log.at.seq < head) {
+        if (log.at.seq < log.madeFrom || log.at.seq >= log.madeTo)
+            log.madeFrom = log.madeTo = log.at.seq;
+        for (; log.madeTo < head && log.madeTo - log.madeFrom < kBatch; log.madeTo++) {
+            const Record &r = recordAt(log.madeTo);
+            const size_t i = log.madeTo - log.madeFrom;
             iov[i] = {const_cast<char *>(r.data), r.len};
             msgs[i].msg_hdr.msg_iov = &iov[i];
             msgs[i].msg_hdr.msg_iovlen = 1;
         }
-        int sent = sendmmsg(R.log.fd, msgs, static_cast<unsigned>(n), MSG_NOSIGNAL);
+        const size_t n = log.madeTo - log.at.seq;
+        int sent = sendmmsg(log.fd, msgs + (log.at.seq - log.madeFrom), static_cast<unsigned>(n), MSG_NOSIGNAL);
         if (sent > 0) {
             took = true;
             R.log.at.seq += static_cast<unsigned>(sent);
