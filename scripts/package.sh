@@ -13,8 +13,11 @@ tarball="$build/lanternhill-$version-$arch.tar.gz"
 # What a camera downloads and stores: a gzip file, compressed further than
 # gzip itself goes (zopfli: about 6 % less, the same format).
 command -v zopfli >/dev/null || { echo "package.sh: zopfli is missing: run scripts/install-deps.sh test" >&2; exit 1; }
-tar -cf "$tarball.tar" --sort=name --owner=0 --group=0 -C "$stage" .
-zopfli -c "$tarball.tar" >"$tarball.tmp"
+# The same programs make the same package: every file dated by the last
+# commit, and zopfli's extra rounds (24 bytes less).
+when=$(git -C "$(dirname "$0")" log -1 --format=%ct 2>/dev/null) || when=0
+tar -cf "$tarball.tar" --sort=name --owner=0 --group=0 --mtime="@$when" -C "$stage" .
+zopfli --i100 -c "$tarball.tar" >"$tarball.tmp"
 rm -f "$tarball.tar"
 mv "$tarball.tmp" "$tarball"
 echo "package: $tarball"
