@@ -170,6 +170,36 @@ static int again(const char *path)
     return 0;
 }
 
+// Two of the runner's own lines too large for the socket in one batch, a
+// worker's line between them; then the log takes again.
+static int large(const char *path)
+{
+    int receiver = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    (void)snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
+    if (receiver < 0 || bind(receiver, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        return 1;
+    open(path);
+    add("W: first\n");
+    const int small = 2304;
+    if (setsockopt(R.log.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small) != 0)
+        return 1;
+    const std::string big(6000, 'x');
+    (void)recordsAddOwn(("lhr, A " + big).c_str(), big.size() + 7, 0);
+    (void)recordsAddOwn("lhr, mid", 8, 0);
+    (void)recordsAddOwn(("lhr, B " + big).c_str(), big.size() + 7, 0);
+    push();
+    // Read: the socket is writable again, and the rest is tried.
+    take(receiver, 100);
+    push();
+    add("W: last\n");
+    close();
+    take(receiver, 100);
+    ::close(receiver);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     if (argc == 2)
@@ -178,5 +208,7 @@ int main(int argc, char **argv)
         return cut(argv[2]);
     if (argc == 3 && strcmp(argv[1], "--again") == 0)
         return again(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "--large") == 0)
+        return large(argv[2]);
     return 2;
 }

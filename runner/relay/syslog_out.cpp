@@ -39,17 +39,18 @@ void moveTo(uint32_t seq, bool left)
 }
 
 // A record no log takes goes to the console, as syslog(3) would send it,
-// when the console's share ends right before it.
+// when the console's share ends right before it; else it is left out.
 void tooLarge()
 {
     Sink &c = R.console;
     if (c.state == SINK_GONE && !sinkHolds(c) && sinkOpenPath(c, "/dev/console"))
         c.at = {c.until = R.log.at.seq, 0};
-    if (c.until == R.log.at.seq && c.state != SINK_GONE)
-        R.console.until++;
-    else
-        R.refused += !recordAt(R.log.at.seq).own;
-    R.log.at = {R.log.at.seq + 1, 0};
+    if (c.until == R.log.at.seq && c.state != SINK_GONE) {
+        c.until++;
+        R.log.at = {R.log.at.seq + 1, 0};
+    } else {
+        moveTo(R.log.at.seq + 1, true);
+    }
 }
 
 // After a send failed: the state it leaves, or LOG_SENDING to go on.
