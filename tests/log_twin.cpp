@@ -128,15 +128,28 @@ static void take(int receiver, int most)
     }
 }
 
-static int again(const char *path)
+// The log's own datagram socket at path, which the twin reads; -1 when it
+// can't be made. The writer is opened for it.
+static int openWithReceiver(const char *path)
 {
     int receiver = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     struct sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     (void)snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
-    if (receiver < 0 || bind(receiver, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+    if (receiver >= 0 && bind(receiver, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        ::close(receiver);
+        receiver = -1;
+    }
+    if (receiver >= 0)
+        open(path);
+    return receiver;
+}
+
+static int again(const char *path)
+{
+    const int receiver = openWithReceiver(path);
+    if (receiver < 0)
         return 1;
-    open(path);
     const int all = 1 << 20;
     int n = 1;
     for (int round = 0; round < 3; round++) {
@@ -174,13 +187,9 @@ static int again(const char *path)
 // worker's line between them; then the log takes again.
 static int large(const char *path)
 {
-    int receiver = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    (void)snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
-    if (receiver < 0 || bind(receiver, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+    const int receiver = openWithReceiver(path);
+    if (receiver < 0)
         return 1;
-    open(path);
     add("W: first\n");
     const int small = 2304;
     if (setsockopt(R.log.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small) != 0)
