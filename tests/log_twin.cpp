@@ -183,8 +183,8 @@ static int again(const char *path)
     return 0;
 }
 
-// Two of the runner's own lines too large for the socket in one batch, a
-// worker's line between them; then the log takes again.
+// Two of the runner's own lines too large for the socket, a
+// short one between them; then the log takes again.
 static int large(const char *path)
 {
     const int receiver = openWithReceiver(path);

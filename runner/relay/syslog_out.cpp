@@ -99,11 +99,11 @@ LogState sendDatagrams()
         int sent = sendmmsg(log.fd, msgs + (log.at.seq - log.madeFrom), static_cast<unsigned>(n), MSG_NOSIGNAL);
         if (sent > 0) {
             took = true;
-            R.log.at.seq += static_cast<unsigned>(sent);
+            log.at.seq += static_cast<unsigned>(sent);
             // A short count: the next one would not go; its reason shows
             // when the socket is writable again.
             if (static_cast<size_t>(sent) < n) {
-                R.log.full = true;
+                log.full = true;
                 return LOG_WAITING;
             }
             continue;
