@@ -101,7 +101,7 @@ bool recordsRoomFor(size_t most)
 {
     if (head - tail + kOwnMax >= kRing)
         return false;
-    return place(headerLen + most) != nullptr;
+    return place(headerLen + most + 1) != nullptr;
 }
 
 bool recordsRoomForPass()
@@ -114,7 +114,7 @@ char *recordsBegin(size_t most)
     if (!recordsRoomFor(most))
         return nullptr;
     stampHeader();
-    begun = place(headerLen + most);
+    begun = place(headerLen + most + 1);
     if (begun == nullptr)
         return nullptr;
     memcpy(begun, header, headerLen);
@@ -124,13 +124,14 @@ char *recordsBegin(size_t most)
 void recordsCommit(size_t len)
 {
     const size_t n = headerLen + len;
+    begun[n] = '\0';
     if (begun == arena && !wrapped && workerKept > 0) {
         wrapEnd = next;
         wrapped = true;
     }
     if (workerKept == 0)
         used = static_cast<size_t>(begun - arena);
-    next = static_cast<size_t>(begun - arena) + n;
+    next = static_cast<size_t>(begun - arena) + n + 1;
     workerKept++;
     push({begun, static_cast<uint32_t>(n), static_cast<uint16_t>(headerConsole), static_cast<uint16_t>(headerLen), 0,
           false});
@@ -143,9 +144,10 @@ bool recordsAddOwn(const char *message, size_t len, unsigned noted)
         return false;
     stampHeader();
     len = MIN(len, kOwnBytesMax);
-    char *data = static_cast<char *>(g_malloc(headerLen + len));
+    char *data = static_cast<char *>(g_malloc(headerLen + len + 1));
     memcpy(data, header, headerLen);
     memcpy(data + headerLen, message, len);
+    data[headerLen + len] = '\0';
     push({data, static_cast<uint32_t>(headerLen + len), static_cast<uint16_t>(headerConsole),
           static_cast<uint16_t>(headerLen), noted, true});
     own++;
@@ -166,7 +168,7 @@ void recordsRelease(uint32_t upTo)
             own--;
             continue;
         }
-        used = static_cast<size_t>(r.data - arena) + r.len;
+        used = static_cast<size_t>(r.data - arena) + r.len + 1;
         if (wrapped && used == wrapEnd) {
             used = 0;
             wrapped = false;

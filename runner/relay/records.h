@@ -11,7 +11,7 @@
 #include <stdint.h>
 
 struct Record {
-    const char *data; // "<14>Mmm dd hh:mm:ss ident[pid]: message"
+    const char *data; // "<14>Mmm dd hh:mm:ss ident[pid]: message", and a zero byte after len
     uint32_t len;
     uint16_t console; // where "ident[pid]: " begins: the console's part
     uint16_t message; // where the message begins: standard output's part

@@ -115,22 +115,13 @@ LogState sendDatagrams()
     return LOG_SENDING;
 }
 
-// A record and, after it, the zero byte that ends it on a stream.
+// A record and the zero byte after it, which ends it on a stream.
 LogState sendStream()
 {
-    static char zero = '\0';
     const uint32_t head = recordsHead();
     while (R.log.at.seq < head) {
         const Record &r = recordAt(R.log.at.seq);
-        struct iovec iov[2];
-        int n = 0;
-        if (R.log.at.off < r.len)
-            iov[n++] = {const_cast<char *>(r.data) + R.log.at.off, r.len - R.log.at.off};
-        iov[n++] = {&zero, 1};
-        struct msghdr msg = {};
-        msg.msg_iov = iov;
-        msg.msg_iovlen = static_cast<size_t>(n);
-        ssize_t sent = sendmsg(R.log.fd, &msg, MSG_NOSIGNAL);
+        const ssize_t sent = send(R.log.fd, r.data + R.log.at.off, r.len + 1 - R.log.at.off, MSG_NOSIGNAL);
         if (sent >= 0) {
             took |= sent > 0;
             R.log.at.off += static_cast<size_t>(sent);
