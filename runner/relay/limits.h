@@ -24,7 +24,7 @@ const int kLastWriteMs = 250;  // at the very end, for a pipe's reader to take i
 
 // Sizes.
 const size_t kPieceMax = 1023;        // a longer line is cut into pieces of this many bytes
-const size_t kInputBytes = 16384;     // one read of the pipe
+const size_t kInputBytes = 32768;     // one read of the pipe: each read that frees room wakes a worker blocked on it
 const size_t kRecordsBytes = 256 * 1024; // the worker's records waiting for an output; beyond, its lines wait in its pipe
 const size_t kOwnMax = 64;            // the runner's own records waiting; beyond, they are counted, and the count logged
 const size_t kOwnBytesMax = 32 * 1024; // a longer own message is cut there
