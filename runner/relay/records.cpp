@@ -52,9 +52,11 @@ void stampHeader()
     headerLen = static_cast<size_t>(n);
 }
 
-// Where a record of n bytes goes in the arena, or nullptr.
-char *place(size_t n)
+// Where a record of len bytes and the zero byte after it go in the
+// arena, or nullptr.
+char *place(size_t len)
 {
+    const size_t n = len + 1;
     if (!wrapped && kRecordsBytes - next >= n)
         return arena + next;
     if (!wrapped && used >= n)
@@ -101,7 +103,7 @@ bool recordsRoomFor(size_t most)
 {
     if (head - tail + kOwnMax >= kRing)
         return false;
-    return place(headerLen + most + 1) != nullptr;
+    return place(headerLen + most) != nullptr;
 }
 
 bool recordsRoomForPass()
@@ -114,7 +116,7 @@ char *recordsBegin(size_t most)
     if (!recordsRoomFor(most))
         return nullptr;
     stampHeader();
-    begun = place(headerLen + most + 1);
+    begun = place(headerLen + most);
     if (begun == nullptr)
         return nullptr;
     memcpy(begun, header, headerLen);

@@ -45,12 +45,9 @@ void tooLarge()
     Sink &c = R.console;
     if (c.state == SINK_GONE && !sinkHolds(c) && sinkOpenPath(c, "/dev/console"))
         c.at = {c.until = R.log.at.seq, 0};
-    if (c.until == R.log.at.seq && c.state != SINK_GONE) {
-        c.until++;
-        R.log.at = {R.log.at.seq + 1, 0};
-    } else {
-        moveTo(R.log.at.seq + 1, true);
-    }
+    const bool shown = c.until == R.log.at.seq && c.state != SINK_GONE;
+    c.until += shown;
+    moveTo(R.log.at.seq + 1, !shown);
 }
 
 // After a send failed: the state it leaves, or LOG_SENDING to go on.
