@@ -16,11 +16,12 @@ command -v zopfli >/dev/null || { echo "package.sh: zopfli is missing: run scrip
 # The same programs make the same package: every file dated by the last
 # commit, and zopfli's extra rounds (24 bytes less). The programs only:
 # an entry for the folder itself would set the mode of the one it is
-# unpacked into, and costs about 100 bytes.
+# unpacked into, and costs about 100 bytes. Owners by number only: the
+# camera unpacks as root, and "root" twice a header is bytes for nothing.
 when=$(git -C "$(dirname "$0")" log -1 --format=%ct 2>/dev/null) || when=0
 programs=$(cd "$stage" && ls | sed 's|^|./|')
 # shellcheck disable=SC2086 # the programs' names have no spaces
-tar -cf "$tarball.tar" --sort=name --owner=0 --group=0 --mtime="@$when" -C "$stage" $programs
+tar -cf "$tarball.tar" --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$when" -C "$stage" $programs
 zopfli --i100 -c "$tarball.tar" >"$tarball.tmp"
 rm -f "$tarball.tar"
 mv "$tarball.tmp" "$tarball"
