@@ -38,16 +38,17 @@ void moveTo(uint32_t seq, bool left)
     }
 }
 
-// A record no log takes goes to the console, as syslog(3) would send it,
-// when the console's share ends right before it; else it is left out.
+// A record no log takes is the console's, as syslog(3) would send it: in
+// its share already (its own count), or next to it; else it is left out.
 void tooLarge()
 {
     Sink &c = R.console;
+    const uint32_t seq = R.log.at.seq;
     if (c.state == SINK_GONE && !sinkHolds(c) && sinkOpenPath(c, "/dev/console"))
-        c.at = {c.until = R.log.at.seq, 0};
-    const bool shown = c.until == R.log.at.seq && c.state != SINK_GONE;
-    c.until += shown;
-    moveTo(R.log.at.seq + 1, !shown);
+        c.at = {c.until = seq, 0};
+    const bool next = c.until == seq && c.state != SINK_GONE;
+    c.until += next;
+    moveTo(seq + 1, !next && seq >= c.until);
 }
 
 // After a send failed: the state it leaves, or LOG_SENDING to go on.
