@@ -9,12 +9,18 @@
 //                      refuses three times with the log taking in between,
 //                      once for a single line: what it took goes to
 //                      standard output, one text a line.
+//   log_twin --share PATH  the same log, while the console (a FIFO at
+//                      /dev/console) is full: the runner's own lines in the
+//                      console's share when the log takes again.
 // The twin starts a stop's bound for each refusal, so that the log is
 // passed by after half a second rather than ten.
+#include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -209,6 +215,87 @@ static int large(const char *path)
     return 0;
 }
 
+// In --share, the log as a daemon that reads as fast as it is sent to sees
+// it: what waits is taken before each datagram, and a record longer than
+// kLargest fails as on a socket with a small buffer.
+static int drained = -1;
+static bool refusing = false;
+static const size_t kLargest = 4000;
+
+extern "C" int sendmmsg(int fd, struct mmsghdr *msgs, unsigned int n, int flags)
+{
+    if (drained < 0)
+        return static_cast<int>(syscall(SYS_sendmmsg, fd, msgs, n, flags));
+    unsigned sent = 0;
+    for (; sent < n; sent++) {
+        take(drained, 1 << 20);
+        errno = refusing ? EAGAIN : EMSGSIZE;
+        if (refusing || msgs[sent].msg_hdr.msg_iov[0].iov_len > kLargest ||
+            syscall(SYS_sendmmsg, fd, msgs + sent, 1, flags) != 1)
+            break;
+    }
+    return sent > 0 ? static_cast<int>(sent) : -1;
+}
+
+// The console full, so that it refuses; the twin holds its reader.
+static int fullConsole()
+{
+    const int reader = ::open("/dev/console", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int writer = ::open("/dev/console", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    static const char page[4096] = {};
+    while (writer >= 0 && write(writer, page, sizeof page) > 0) {
+    }
+    if (writer >= 0)
+        ::close(writer);
+    return reader;
+}
+
+static int share(const char *path)
+{
+    const int receiver = openWithReceiver(path);
+    const int console = fullConsole();
+    if (receiver < 0 || console < 0)
+        return 1;
+    drained = receiver;
+    // The log refuses past its hold while 64 lines, one of the runner's too
+    // large for the socket and a short one wait: the console has them all,
+    // and takes nothing.
+    refusing = true;
+    newBound();
+    for (int n = 1; n <= 64; n++)
+        add("W: n " + std::to_string(n) + "\n");
+    const std::string big(6000, 'x');
+    (void)recordsAddOwn(("lhr, A " + big).c_str(), big.size() + 7, 0);
+    (void)recordsAddOwn("lhr, mid", 8, 0);
+    usleep(600 * 1000);
+    push();
+    // It takes again, 64 lines a call: the large one is past the console's
+    // share, so it is left out.
+    refusing = false;
+    push();
+    push();
+    // Once more, the console taking a page of a long own line, left cut
+    // when it is passed by.
+    refusing = true;
+    newBound();
+    char page[4096];
+    (void)!read(console, page, sizeof page);
+    (void)recordsAddOwn(("lhr, C " + std::string(10000, 'y')).c_str(), 10007, 0);
+    push();
+    usleep(600 * 1000);
+    push();
+    usleep((kStopBoundMs - 600 + 100) * 1000);
+    push();
+    refusing = false;
+    add("W: after\n");
+    push();
+    close();
+    take(receiver, 1 << 20);
+    ::close(receiver);
+    ::close(console);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     if (argc == 2)
@@ -219,5 +306,7 @@ int main(int argc, char **argv)
         return again(argv[2]);
     if (argc == 3 && strcmp(argv[1], "--large") == 0)
         return large(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "--share") == 0)
+        return share(argv[2]);
     return 2;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -204,6 +205,25 @@ TEST(LogWriter, RecordsTooLargeForTheSocketAreCounted)
     }
     EXPECT_EQ((Lines{"W: first", "lhr, mid", "W: last"}), logged);
     EXPECT_EQ(2, counted);
+}
+
+// The runner's own lines the console had in its share: a long one cut
+// there, and one too large for the socket when the log takes again, are
+// counted; the rest is logged.
+TEST(LogWriter, OwnLinesInTheConsolesShareAreLoggedOrCounted)
+{
+    Sandbox sb;
+    StartOptions opts;
+    opts.consolePath = sb.scratchDir() + "/console";
+    ASSERT_EQ(0, mkfifo(opts.consolePath.c_str(), 0600));
+    RunResult r = sb.run("log_twin", {"--share", sb.scratchDir() + "/writer.sock"}, 30000, opts);
+    ASSERT_EQ(0, r.status) << r.err;
+    Lines want;
+    for (int n = 1; n <= 64; n++)
+        want.push_back("W: n " + std::to_string(n));
+    const std::string note = "lhr, Log refused, 1 own lines left out";
+    want.insert(want.end(), {"lhr, mid", note, "W: after", note});
+    EXPECT_EQ(want, r.outLines());
 }
 
 TEST(Records, NumbersGoDownAndEachRecordKeepsItsSlot)

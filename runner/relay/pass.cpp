@@ -76,7 +76,7 @@ void pass(gint64 now)
     // passed by: a slow reader must not slow what is left for the log.
     const gint64 echoLimit = stopLimit(OUT_ECHO);
     if (!recordsRoomForPass() && echoLimit != 0 && now >= echoLimit && R.echo.at.seq < R.log.at.seq) {
-        (void)sinkPassBy(R.echo);
+        sinkPassBy(R.echo);
         releaseRecords();
     }
     if (!recordsRoomForPass())

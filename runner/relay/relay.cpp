@@ -40,7 +40,7 @@ void pushOutputs(gint64 now)
 {
     logPush(now);
     R.echo.until = recordsHead();
-    (void)sinkPush(R.echo, now, OUT_ECHO);
+    sinkPush(R.echo, now, OUT_ECHO);
     releaseRecords();
 }
 
@@ -49,7 +49,7 @@ void pushOutputs(gint64 now)
 bool ownRoom(size_t n)
 {
     if (recordsOwn() + n > kOwnMax && R.echo.at.seq < R.log.at.seq) {
-        (void)sinkPassBy(R.echo);
+        sinkPassBy(R.echo);
         releaseRecords();
     }
     return recordsOwn() + n <= kOwnMax;
@@ -180,7 +180,7 @@ void closeSystemLog()
     const unsigned left = logClose();
     char note[96];
     (void)snprintf(note, sizeof note, "lhr, At the stop, %u lines left out, %zu bytes of lhw unread", left, R.owed);
-    (void)sinkClose(R.echo, left > 0 || R.owed > 0 ? note : nullptr);
+    sinkClose(R.echo, left > 0 || R.owed > 0 ? note : nullptr);
     recordsClose();
     loginfoSetSink(nullptr);
 }

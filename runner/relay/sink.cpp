@@ -122,22 +122,17 @@ void leaveCut(Sink &s)
     s.at = {s.at.seq + (s.at.off < len ? 0 : 1), 0};
 }
 
-// Passes the records before to by; the worker's among them it left out.
-unsigned skipTo(Sink &s, uint32_t to)
+// Passes the records before to by; those of the log's it had on the
+// console are counted as left out.
+void skipTo(Sink &s, uint32_t to)
 {
-    unsigned lost = 0;
-    if (s.at.off > 0) {
-        const uint32_t cut = s.at.seq;
+    if (s.at.off > 0)
         leaveCut(s);
-        if (s.at.seq == cut && cut < to) {
-            lost += !recordAt(cut).own;
-            s.at.seq++;
-        }
+    for (; s.at.seq < to; s.at.seq++) {
+        if (s.console)
+            countLeftOut(recordAt(s.at.seq));
     }
-    for (; s.at.seq < to; s.at.seq++)
-        lost += !recordAt(s.at.seq).own;
     s.until = MAX(s.until, s.at.seq);
-    return lost;
 }
 
 // Gives back what it had not written whole.
@@ -164,15 +159,12 @@ bool writable(const Sink &s)
 
 } // namespace
 
-unsigned sinkPush(Sink &s, gint64 now, Output o)
+void sinkPush(Sink &s, gint64 now, Output o)
 {
-    if (s.state == SINK_GONE)
-        return skipTo(s, s.until);
-    unsigned lost = 0;
-    if (s.state == SINK_SKIPPING) {
-        lost = skipTo(s, s.until);
-        if (!writable(s))
-            return lost;
+    if (s.state == SINK_GONE || s.state == SINK_SKIPPING) {
+        skipTo(s, s.until);
+        if (s.state == SINK_GONE || !writable(s))
+            return;
         s.state = SINK_TAKES;
         s.since = 0;
     }
@@ -212,7 +204,7 @@ unsigned sinkPush(Sink &s, gint64 now, Output o)
                 s.state = SINK_SKIPPING;
                 giveBack(s);
             }
-            return lost;
+            return;
         }
         // EPIPE: its reader is gone for good. Other failures (a full disk)
         // lose what standard output was given, as stdio would, and the next
@@ -221,18 +213,18 @@ unsigned sinkPush(Sink &s, gint64 now, Output o)
             closeFd(s);
             s.state = SINK_GONE;
             giveBack(s);
-            return lost;
+            return;
         }
-        return lost + skipTo(s, s.until);
+        skipTo(s, s.until);
+        return;
     }
     s.state = SINK_TAKES;
     s.since = 0;
-    return lost;
 }
 
-unsigned sinkPassBy(Sink &s)
+void sinkPassBy(Sink &s)
 {
-    return skipTo(s, s.until);
+    skipTo(s, s.until);
 }
 
 bool sinkDone(const Sink &s)
@@ -245,9 +237,9 @@ int sinkWaitFd(const Sink &s)
     return s.state == SINK_WAITING || s.state == SINK_SKIPPING ? s.fd : -1;
 }
 
-unsigned sinkClose(Sink &s, const char *last)
+void sinkClose(Sink &s, const char *last)
 {
-    const unsigned lost = skipTo(s, s.until);
+    skipTo(s, s.until);
     // The end of a record left cut, so that what its reader gets next
     // doesn't join it; then the last line.
     const size_t lastLen = last != nullptr ? strlen(last) : 0;
@@ -263,5 +255,4 @@ unsigned sinkClose(Sink &s, const char *last)
     closeFd(s);
     s.state = SINK_GONE;
     s.endOwed = 0;
-    return lost;
 }

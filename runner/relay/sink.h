@@ -10,11 +10,11 @@
 #include "limits.h"
 #include "state.h"
 
-// Writes what it is given as far as it takes it; the worker's records it
-// left cut, passing them by.
-unsigned sinkPush(Sink &s, gint64 now, Output o);
-// Passes by all it was given; the worker's records it left out.
-unsigned sinkPassBy(Sink &s);
+// Writes what it is given as far as it takes it. What the console passes
+// by of what it was given is counted as left out (state.h).
+void sinkPush(Sink &s, gint64 now, Output o);
+// Passes by all it was given.
+void sinkPassBy(Sink &s);
 // Everything it was given is written.
 bool sinkDone(const Sink &s);
 // It has records left to write, which it holds; an end it owes is not one.
@@ -27,5 +27,5 @@ int sinkWaitFd(const Sink &s);
 
 // Passes by what it was given and can't write; at the very end the end of
 // a record left cut, then a last line (or nullptr), each tried once and once
-// more after a short wait; closes it. The worker's records it left out.
-unsigned sinkClose(Sink &s, const char *last);
+// more after a short wait; closes it.
+void sinkClose(Sink &s, const char *last);

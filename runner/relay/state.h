@@ -9,6 +9,8 @@
 
 #include <glib.h>
 
+#include "records.h"
+
 // A place in the records: the record's number and how many bytes of it
 // (its part and its end) are written.
 struct Cursor {
@@ -82,6 +84,15 @@ struct Relay {
 };
 
 extern Relay R;
+
+// A record of the log's that nobody will write: the worker's lines and
+// the runner's own are counted apart. A note's count was taken again as
+// the log passed it.
+inline void countLeftOut(const Record &r)
+{
+    R.refused += !r.own;
+    R.ownLeftOut += r.own && r.noted == 0;
+}
 
 inline bool consoleTakes()
 {

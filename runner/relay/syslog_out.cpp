@@ -33,8 +33,9 @@ void moveTo(uint32_t seq, bool left)
 {
     for (; R.log.at.seq < seq; R.log.at = {R.log.at.seq + 1, 0}) {
         const Record &r = recordAt(R.log.at.seq);
-        R.refused += r.noted + (left && !r.own);
-        R.ownLeftOut += left && r.own && r.noted == 0;
+        R.refused += r.noted;
+        if (left)
+            countLeftOut(r);
     }
 }
 
@@ -48,7 +49,7 @@ void tooLarge()
         c.at = {c.until = seq, 0};
     const bool next = c.until == seq && c.state != SINK_GONE;
     c.until += next;
-    moveTo(seq + 1, !next && seq >= c.until);
+    moveTo(seq + 1, !next);
 }
 
 // After a send failed: the state it leaves, or LOG_SENDING to go on.
@@ -151,16 +152,20 @@ void trySocket(gint64 now)
         return;
     }
     took = false;
-    // Should the socket take again, the console ends with what it began.
-    const uint32_t consoleEnd = log.at.seq;
+    // Should the socket take again, the console ends with what it began,
+    // and a record too large for the socket is the console's only right
+    // after that.
+    const uint32_t given = R.console.until;
+    if (log.state == LOG_CONSOLE)
+        R.console.until = MIN(given, log.at.seq);
     LogState s = log.stream ? sendStream() : sendDatagrams();
     if (s == LOG_RETRY)
         log.retryAt = now + ms(kRetryMs);
     // The console keeps the records until the log takes one.
-    if (log.state == LOG_CONSOLE && !took)
+    if (log.state == LOG_CONSOLE && !took) {
+        R.console.until = MAX(R.console.until, given);
         return;
-    if (log.state == LOG_CONSOLE)
-        R.console.until = MIN(R.console.until, consoleEnd);
+    }
     // Refusing is taking nothing: a log that takes slowly is waited for.
     if (s == LOG_SENDING)
         log.since = 0;
@@ -186,9 +191,9 @@ void enterConsole(gint64 now)
 void pushConsole(gint64 now)
 {
     const uint32_t given = R.console.until;
-    R.refused += sinkPush(R.console, now, OUT_CONSOLE);
+    sinkPush(R.console, now, OUT_CONSOLE);
     for (uint32_t seq = R.console.until; seq < MIN(given, R.log.at.seq); seq++)
-        R.refused += !recordAt(seq).own;
+        countLeftOut(recordAt(seq));
 }
 
 // The console writes the log's records; each it begins is its own.
@@ -260,7 +265,7 @@ void logPush(gint64 now)
     // What the console was given as too large, it finishes.
     pushConsole(now);
     if (R.console.state != SINK_GONE && sinkDone(R.console))
-        R.refused += sinkClose(R.console, nullptr);
+        sinkClose(R.console, nullptr);
 }
 
 bool logDone()
@@ -286,7 +291,7 @@ unsigned logClose()
     // The console's share ends where the log's began. A note still waiting
     // returns the count it carried.
     R.console.until = MIN(R.console.until, R.log.at.seq);
-    R.refused += sinkClose(R.console, nullptr);
+    sinkClose(R.console, nullptr);
     moveTo(recordsHead(), true);
     const unsigned left = R.refused;
     R.refused = 0;
