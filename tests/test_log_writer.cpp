@@ -260,7 +260,7 @@ TEST(Records, NumbersGoDownAndEachRecordKeepsItsSlot)
     recordsClose();
 }
 
-TEST(LogWriter, LinesANoteWaitingAtTheCloseCarriedAreCountedThere)
+TEST(LogWriter, LinesANoteLeftOutCarriedAreCountedAgain)
 {
     char dir[] = "/tmp/lhnote.XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(dir));
@@ -278,10 +278,15 @@ TEST(LogWriter, LinesANoteWaitingAtTheCloseCarriedAreCountedThere)
     }
     ASSERT_EQ(LOG_WAITING, R.log.state);
     const unsigned waiting = recordsHead() - R.log.at.seq;
-    // Lines left out earlier: their note queues behind what waits.
+    // Lines left out earlier: their notes queue behind what waits.
     R.refused = 3;
+    R.ownLeftOut = 2;
     logPush(g_get_monotonic_time());
     ASSERT_EQ(0u, R.refused);
+    ASSERT_EQ(0u, R.ownLeftOut);
+    logLeaveOut(recordsHead());
+    EXPECT_EQ(2u, R.ownLeftOut);
+    R.ownLeftOut = 0;
     EXPECT_EQ(waiting + 3, logClose());
     recordsClose();
     close(receiver);

@@ -136,11 +136,11 @@ void recordsCommit(size_t len)
     next = static_cast<size_t>(begun - arena) + n + 1;
     workerKept++;
     push({begun, static_cast<uint32_t>(n), static_cast<uint16_t>(headerConsole), static_cast<uint16_t>(headerLen), 0,
-          false});
+          false, false});
     begun = nullptr;
 }
 
-bool recordsAddOwn(const char *message, size_t len, unsigned noted)
+bool recordsAddOwn(const char *message, size_t len, unsigned noted, bool ownNoted)
 {
     if (own >= kOwnMax || head - tail >= kRing)
         return false;
@@ -151,7 +151,7 @@ bool recordsAddOwn(const char *message, size_t len, unsigned noted)
     memcpy(data + headerLen, message, len);
     data[headerLen + len] = '\0';
     push({data, static_cast<uint32_t>(headerLen + len), static_cast<uint16_t>(headerConsole),
-          static_cast<uint16_t>(headerLen), noted, true});
+          static_cast<uint16_t>(headerLen), noted, true, ownNoted});
     own++;
     return true;
 }

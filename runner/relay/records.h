@@ -15,8 +15,9 @@ struct Record {
     uint32_t len;
     uint16_t console; // where "ident[pid]: " begins: the console's part
     uint16_t message; // where the message begins: standard output's part
-    uint32_t noted;   // a note of that many lost lines: the log's alone
+    uint32_t noted;   // a note of that many lines left out: the log's alone
     bool own;         // the runner's own, not the worker's
+    bool ownNoted;    // the note counts the runner's own lines
 };
 
 // The identity and pid of every header.
@@ -51,7 +52,7 @@ bool recordsRoomForPass();
 
 // One of the runner's own messages, longer ones cut; false when as many
 // as the bound allows are waiting already.
-bool recordsAddOwn(const char *message, size_t len, unsigned noted);
+bool recordsAddOwn(const char *message, size_t len, unsigned noted, bool ownNoted = false);
 // The runner's own records kept.
 size_t recordsOwn();
 

@@ -33,7 +33,7 @@ void moveTo(uint32_t seq, bool left)
 {
     for (; R.log.at.seq < seq; R.log.at = {R.log.at.seq + 1, 0}) {
         const Record &r = recordAt(R.log.at.seq);
-        R.refused += r.noted;
+        (r.ownNoted ? R.ownLeftOut : R.refused) += r.noted;
         if (left)
             countLeftOut(r);
     }
@@ -222,15 +222,15 @@ void toConsole(gint64 now)
 }
 
 // A note of count lines left out, for the log: the count starts again
-// once it is queued. The worker's note carries it, should the log refuse
-// the note too.
-void note(unsigned *count, const char *format, bool carried)
+// once it is queued, and the note carries it, should the log refuse the
+// note too.
+void note(unsigned *count, const char *format)
 {
     if (*count == 0)
         return;
     char text[80];
     int n = snprintf(text, sizeof text, format, *count);
-    if (recordsAddOwn(text, static_cast<size_t>(n), carried ? *count : 0))
+    if (recordsAddOwn(text, static_cast<size_t>(n), *count, count == &R.ownLeftOut))
         *count = 0;
 }
 
@@ -246,8 +246,8 @@ void logPush(gint64 now)
     LogOut &log = R.log;
     // The counts of what was left out, once the log takes again.
     if (log.fd >= 0 && (log.state == LOG_SENDING || log.state == LOG_WAITING)) {
-        note(&R.ownLeftOut, "lhr, Log refused, %u own lines left out", false);
-        note(&R.refused, "lhr, Log and console refused, %u lines of lhw left out", true);
+        note(&R.ownLeftOut, "lhr, Log refused, %u own lines left out");
+        note(&R.refused, "lhr, Log and console refused, %u lines of lhw left out");
     }
     if (log.at.seq < recordsHead())
         trySocket(now);
