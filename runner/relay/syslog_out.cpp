@@ -293,8 +293,8 @@ unsigned logClose()
     R.console.until = MIN(R.console.until, R.log.at.seq);
     sinkClose(R.console, nullptr);
     moveTo(recordsHead(), true);
-    const unsigned left = R.refused;
-    R.refused = 0;
+    const unsigned left = R.refused + R.ownLeftOut;
+    R.refused = R.ownLeftOut = 0;
     R.log = LogOut();
     return left;
 }

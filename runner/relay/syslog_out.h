@@ -21,6 +21,6 @@ bool logDone();
 void logLeaveOut(uint32_t upTo);
 // The socket to watch for writability, or -1.
 int logWaitFd();
-// Closes the socket and the console; the worker's lines neither took, not
-// yet said in the log.
+// Closes the socket and the console; the lines neither took, the worker's
+// and the runner's own, not yet said in the log.
 unsigned logClose();
