@@ -28,7 +28,7 @@ if [ -n "$with_before" ]; then
 fi
 camera_prepare "$target" >&2 || exit 1
 trap 'camera_end 0' EXIT
-port=$((20000 + $$ % 20000))
+port=$((20000 + $$ % 12000))
 while ! port_free "$port" 2>/dev/null; do port=$((port + 1)); done
 disk=$CAM_DIR/disk-bench.img
 camera_disk "$disk" || exit 1

@@ -32,7 +32,7 @@ camera_prepare "$target" || { failed=1; finish; }
 trap 'camera_end 0' EXIT
 trap 'echo "camera-$target: interrupted"; camera_end 0; exit 130' INT TERM
 # A free port of its own, so a demo on 8080 can go on meanwhile.
-port=$((20000 + $$ % 20000))
+port=$((20000 + $$ % 12000))
 while ! port_free "$port" 2>/dev/null; do port=$((port + 1)); done
 disk=$CAM_DIR/disk-test.img
 camera_disk "$disk" || { result fail disk "mkfs.ext4 could not make $disk"; finish; }
