@@ -237,23 +237,16 @@ extern "C" int sendmmsg(int fd, struct mmsghdr *msgs, unsigned int n, int flags)
     return sent > 0 ? static_cast<int>(sent) : -1;
 }
 
-// The console full, so that it refuses; the twin holds its reader.
-static int fullConsole()
-{
-    const int reader = ::open("/dev/console", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    const int writer = ::open("/dev/console", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    static const char page[4096] = {};
-    while (writer >= 0 && write(writer, page, sizeof page) > 0) {
-    }
-    if (writer >= 0)
-        ::close(writer);
-    return reader;
-}
-
 static int share(const char *path)
 {
     const int receiver = openWithReceiver(path);
-    const int console = fullConsole();
+    // The console full, so that it refuses; the twin holds its reader.
+    const int console = ::open("/dev/console", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int writer = ::open("/dev/console", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    char page[4096] = {};
+    while (writer >= 0 && write(writer, page, sizeof page) > 0) {
+    }
+    ::close(writer);
     if (receiver < 0 || console < 0)
         return 1;
     drained = receiver;
@@ -278,7 +271,6 @@ static int share(const char *path)
     // when it is passed by.
     refusing = true;
     newBound();
-    char page[4096];
     (void)!read(console, page, sizeof page);
     (void)recordsAddOwn(("lhr, C " + std::string(10000, 'y')).c_str(), 10007, 0);
     push();

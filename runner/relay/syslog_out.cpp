@@ -39,8 +39,8 @@ void moveTo(uint32_t seq, bool left)
     }
 }
 
-// A record no log takes is the console's, as syslog(3) would send it: in
-// its share already (its own count), or next to it; else it is left out.
+// A record no log takes goes to the console, as syslog(3) would send it,
+// when the console's share ends right before it; else it is left out.
 void tooLarge()
 {
     Sink &c = R.console;
